@@ -1,0 +1,36 @@
+// The thumbnail browser: grid layout and drawing, the event loop and its keys, activation of an
+// entry, the help screen.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct GridLevel {
+  std::uint32_t rows = 0;
+  std::uint32_t cols = 0;
+  std::uint32_t cells = 0;
+};
+
+// Cell counts per thumbnail size level; indexed by state.thumbsize, so row 0 is unused.
+inline constexpr unsigned char min_thumbsize = 1;
+inline constexpr unsigned char max_thumbsize = 3;
+inline constexpr GridLevel grid[max_thumbsize + 1] = {{}, {3, 4, 12}, {5, 6, 30}, {6, 9, 54}};
+
+// Every cell has a label band of this height under its picture area.
+inline constexpr std::uint32_t label_band = 20;
+
+// Grid (layout, labels, thumbnail pass, full redraw).
+void layout_grid();
+void draw_label(GC gc, std::uint32_t index);
+void draw_thumbnails(GC gc, const char* container);
+void redraw_grid(int with_thumbnails, const char* container);
+
+// Event loop and navigation.
+void browse(char* container, std::size_t size);
+int handle_key(KeySym keysym, char* container, std::size_t size);
+
+// Activation and help.
+int activate_entry(std::uint32_t index, char* container, std::size_t size);
+void show_help();

@@ -1,0 +1,4 @@
+// Placeholder until this module is written.
+#include "browser/browser.h"
+
+void show_help() {}

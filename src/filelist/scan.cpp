@@ -1,0 +1,4 @@
+// Placeholder until this module is written.
+#include "filelist/filelist.h"
+
+void scan_dir() {}

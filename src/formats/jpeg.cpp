@@ -1,0 +1,12 @@
+// Placeholder until this module is written.
+#include "formats/jpeg.h"
+
+namespace jpeg {
+
+int load(const char*, const char*, std::uint32_t, std::uint32_t) { return 0; }
+void unload() {}
+int get_pixel(std::int32_t, std::int32_t, int) { return 0; }
+std::int64_t get_width() { return 0; }
+std::int64_t get_height() { return 0; }
+
+}  // namespace jpeg

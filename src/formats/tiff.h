@@ -1,0 +1,16 @@
+// The TIFF (and NEF) module of the format table; the one format with sub-images.
+#pragma once
+
+#include <cstdint>
+
+namespace tiff {
+
+int load(const char* path, const char* selector, std::uint32_t want_w, std::uint32_t want_h);
+void unload();
+int get_pixel(std::int32_t x, std::int32_t y, int color);
+std::int64_t get_width();
+std::int64_t get_height();
+int has_pages(const char* path, const char* selector);
+int list_pages(const char* path, const char* subpath);
+
+}  // namespace tiff

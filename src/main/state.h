@@ -1,0 +1,67 @@
+// The one program-wide state record. Everything that more than one module reads or writes lives
+// here; a module's private state stays in its own .cpp.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct Picture;
+struct FileNode;
+
+// Capacity of every path-sized text buffer (configuration path, container, list names).
+inline constexpr std::size_t path_capacity = 1024;
+
+// Window geometry as kept in the configuration file; width and height are also the window's
+// current size for every layout.
+struct Config {
+  std::int32_t xpos = 0;
+  std::int32_t ypos = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+struct ProgramState {
+  // Display facts, set once by x_Init.
+  Display* display = nullptr;
+  int screen = 0;
+  Visual* visual = nullptr;
+  int visual_depth = 0;
+  int bits_per_pixel = 0;
+  unsigned long bytes_per_pixel = 0;
+  Colormap cube_colormap = 0;
+  XColor* cube_colors = nullptr;
+  int red_shift = 0;
+  int red_bits = 0;
+  int green_shift = 0;
+  int green_bits = 0;
+  int blue_shift = 0;
+  int blue_bits = 0;
+  XFontSet fontset = nullptr;
+
+  Window window = 0;
+  XEvent event{};  // the one record every event reader fetches into
+  Config config{};
+  char config_path[path_capacity]{};
+
+  // Browsing state.
+  FileNode* top = nullptr;  // the list, held by the node shown in the first grid cell
+  std::uint32_t selected = 0;
+  unsigned char thumbsize = 0;
+  int quit = 0;
+  int event_pending = 0;
+  int interrupted = 0;
+  char container[path_capacity]{};  // multi-image file whose sub-images the list shows
+  char* subpath = nullptr;
+
+  void (*cleanup)(int sig) = nullptr;
+
+  // Grid geometry, written by layout_grid only.
+  std::uint32_t cell_width = 0;
+  std::uint32_t thumb_height = 0;
+  int grid_visible = 0;
+  Picture* blank_picture = nullptr;
+};
+
+inline ProgramState state;

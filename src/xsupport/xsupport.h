@@ -1,0 +1,44 @@
+// Display support: the connection and colour mapping, off-screen Pictures, the main window and
+// its title, and the event waits that a signal can interrupt.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <cstdint>
+
+#include "main/state.h"
+
+// Every title starts with the program's name and version.
+inline constexpr char title_prefix[] = "pictra-0.31 - ";
+
+// An off-screen image in the display's pixel format. The ximage owns data.
+struct Picture {
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  std::uint64_t depth = 0;  // bits per pixel of data: 8, 16 or 32
+  unsigned char* data = nullptr;
+  XImage* ximage = nullptr;
+};
+
+// Connection and colours.
+void x_Init(const char* name);
+std::uint32_t x_MakeColor(int rgb);
+void x_Cleanup(int sig);
+
+// Pictures.
+Picture* x_CreatePicture(std::uint64_t width, std::uint64_t height, std::uint64_t depth);
+void x_PutPixel(Picture* img, std::uint64_t x, std::uint64_t y, int rgb);
+void x_FreePicture(Picture* img);
+void clear_picture(Picture*& slot);
+
+// Main window and title.
+void x_OpenWindow();
+void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height);
+
+// Signals and event waits. The signal handler only records the signal and wakes the waits, so
+// no Xlib call is ever interrupted half-way; the waits (and long drawing loops, through
+// x_EndIfSignalled) then run the cleanup once and end the process by that signal.
+void x_InstallSignals();
+void x_NextEvent();                 // XNextEvent into state.event
+void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
+void x_EndIfSignalled();
