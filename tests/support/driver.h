@@ -20,11 +20,11 @@ using namespace std::chrono_literals;
 inline constexpr std::chrono::milliseconds default_deadline = 20s;
 
 struct PictraOptions {
-  std::string home;                   // HOME for the process ("" leaves HOME unset)
-  std::string cwd;                    // working directory
-  std::vector<std::string> args;      // arguments after the program name
-  std::vector<std::string> setenv;    // extra NAME=VALUE entries
-  bool unset_display = false;         // start without DISPLAY
+  std::string home;                 // HOME for the process ("" leaves HOME unset)
+  std::string cwd;                  // working directory
+  std::vector<std::string> args;    // arguments after the program name
+  std::vector<std::string> setenv;  // extra NAME=VALUE entries
+  bool unset_display = false;       // start without DISPLAY
 };
 
 class Pictra {
