@@ -36,7 +36,8 @@ void write_input(const std::uint8_t* data, std::size_t size) {
 
 std::int64_t step_for(std::int64_t w, std::int64_t h) {
   std::int64_t step = 1;
-  while ((w / step + 2 * margin) * (h / step + 2 * margin) > max_pixels_read) step *= 2;
+  while ((w / step + 2 * margin) * (h / step + 2 * margin) > max_pixels_read)
+    step *= 2;
   return step;
 }
 
@@ -57,8 +58,8 @@ int fuzz_format(int format, const std::uint8_t* data, std::size_t size) {
     for (std::int64_t y = -margin; y < h + margin; y += (y < 0 || y >= h) ? 1 : step) {
       for (std::int64_t x = -margin; x < w + margin; x += (x < 0 || x >= w) ? 1 : step) {
         if (x > INT32_MAX || y > INT32_MAX) break;
-        sum += static_cast<unsigned>(f.get_pixel(static_cast<std::int32_t>(x),
-                                                 static_cast<std::int32_t>(y), 1));
+        sum += static_cast<unsigned>(
+            f.get_pixel(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), 1));
       }
     }
     // Keep the reads from being optimised away.
