@@ -1,13 +1,178 @@
-// Placeholder until this module is written.
+// The file list: a doubly linked list of entries in name order, "/.." first, held through one
+// handle that may stand on any node. Each node owns the thumbnail cached on it.
 #include "filelist/filelist.h"
 
-void insert_file(FileNode*&, const char*) {}
-void add_file(FileNode*&, const char*) {}
-void first_file(FileNode*&) {}
-void last_file(FileNode*&) {}
-void clear_files(FileNode*&) {}
-void clear_thumbs(FileNode*) {}
-int is_dir_or_end(FileNode*, std::uint32_t) { return 1; }
-char* file_name_at(FileNode*, std::uint32_t) { return nullptr; }
-Picture* file_thumb_at(FileNode*, std::uint32_t) { return nullptr; }
-void set_file_thumb(FileNode*, std::uint32_t, Picture*) {}
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <algorithm>
+
+#include "xsupport/xsupport.h"
+
+namespace {
+
+// The longest name a node keeps; longer names are cut to this many bytes.
+constexpr std::size_t name_max = path_capacity - 1;
+constexpr char parent_name[] = "/..";
+
+// Running out of memory while the list is built leaves nothing sensible to show: stop.
+[[noreturn]] void out_of_memory() {
+  std::fputs("Out of memory.\n", stderr);
+  std::exit(1);
+}
+
+FileNode* new_node(const char* name) {
+  auto* node = static_cast<FileNode*>(std::calloc(1, sizeof(FileNode)));
+  if (node == nullptr) out_of_memory();
+  // calloc left the buffer zero-filled, so the copy stays terminated when it is cut.
+  std::strncpy(node->name, name, name_max);
+  return node;
+}
+
+bool is_parent(const char* name) {
+  return std::strcmp(name, parent_name) == 0;
+}
+
+FileNode* first_of(FileNode* node) {
+  while (node != nullptr && node->prevfile != nullptr)
+    node = node->prevfile;
+  return node;
+}
+
+FileNode* node_at(FileNode* node, std::uint32_t index) {
+  for (std::uint32_t i = 0; i < index && node != nullptr; ++i)
+    node = node->nextfile;
+  return node;
+}
+
+// Links a new node in front of the first node and moves the handle to it.
+void push_front(FileNode*& handle, const char* name) {
+  FileNode* node = new_node(name);
+  node->nextfile = handle;
+  if (handle != nullptr) handle->prevfile = node;
+  handle = node;
+}
+
+// The order insert_file gives: "/.." before everything, the rest by strcmp of the stored
+// (possibly cut) names. Used with a stable sort, equal names keep the order they came in.
+bool sorts_before(const char* a, const char* b) {
+  const bool a_parent = is_parent(a);
+  if (a_parent || is_parent(b)) return a_parent && !is_parent(b);
+  return std::strncmp(a, b, name_max) < 0;
+}
+
+}  // namespace
+
+void add_file(FileNode*& behindfile, const char* name) {
+  FileNode* node = new_node(name);
+  if (behindfile == nullptr) {
+    behindfile = node;
+    return;
+  }
+  node->prevfile = behindfile;
+  node->nextfile = behindfile->nextfile;
+  if (node->nextfile != nullptr) node->nextfile->prevfile = node;
+  behindfile->nextfile = node;
+}
+
+void insert_file(FileNode*& handle, const char* name) {
+  // Callers keep the handle on the first node; going back first costs nothing then and keeps
+  // a stray handle from splitting the list.
+  handle = first_of(handle);
+  if (handle == nullptr || is_parent(name)) {
+    push_front(handle, name);
+    return;
+  }
+  // Compare with the name as the node will hold it, so a name cut to 1023 bytes finds its equal.
+  FileNode* last = handle;
+  for (FileNode* node = handle; node != nullptr; node = node->nextfile) {
+    last = node;
+    if (is_parent(node->name)) continue;
+    const int order = std::strncmp(name, node->name, name_max);
+    if (order > 0) continue;
+    if (order == 0) {
+      add_file(node, name);
+    } else if (node == handle) {
+      push_front(handle, name);
+    } else {
+      FileNode* behindfile = node->prevfile;
+      assert(behindfile != nullptr);
+      add_file(behindfile, name);
+    }
+    return;
+  }
+  add_file(last, name);
+}
+
+void insert_files(FileNode*& handle, const char** names, std::size_t count) {
+  assert(handle == nullptr);
+  std::stable_sort(names, names + count, sorts_before);
+  FileNode* last = nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    FileNode* node = new_node(names[i]);
+    node->prevfile = last;
+    if (last != nullptr) {
+      last->nextfile = node;
+    } else {
+      handle = node;
+    }
+    last = node;
+  }
+}
+
+void first_file(FileNode*& handle) {
+  handle = first_of(handle);
+}
+
+void last_file(FileNode*& handle) {
+  while (handle != nullptr && handle->nextfile != nullptr)
+    handle = handle->nextfile;
+}
+
+void clear_files(FileNode*& handle) {
+  FileNode* node = first_of(handle);
+  while (node != nullptr) {
+    FileNode* next = node->nextfile;
+    clear_picture(node->thumb);
+    std::free(node);
+    node = next;
+  }
+  handle = nullptr;
+}
+
+void clear_thumbs(FileNode* node) {
+  for (node = first_of(node); node != nullptr; node = node->nextfile)
+    clear_picture(node->thumb);
+}
+
+int is_dir_or_end(FileNode* node, std::uint32_t index) {
+  node = node_at(node, index);
+  return node == nullptr || node->name[0] == '/' ? 1 : 0;
+}
+
+char* file_name_at(FileNode* node, std::uint32_t index) {
+  node = node_at(node, index);
+  return node != nullptr ? node->name : nullptr;
+}
+
+Picture* file_thumb_at(FileNode* node, std::uint32_t index) {
+  node = node_at(node, index);
+  return node != nullptr ? node->thumb : nullptr;
+}
+
+void set_file_thumb(FileNode* node, std::uint32_t index, Picture* picture) {
+  node = node_at(node, index);
+  // The caller handed the Picture over; with nowhere to keep it, it is released here.
+  if (node == nullptr) {
+    clear_picture(picture);
+    return;
+  }
+  if (node->thumb != nullptr) {
+    std::fputs("filelist warning: Setting data, but it isn't cleared, yet.", stdout);
+    // The old Picture has no other owner, so replacing it must not leak it.
+    clear_picture(node->thumb);
+  }
+  node->thumb = picture;
+}

@@ -1,6 +1,7 @@
 // The sorted, doubly linked list of browser entries and the directory scan that fills it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "main/state.h"
@@ -18,6 +19,9 @@ struct FileNode {
 
 void insert_file(FileNode*& handle, const char* name);
 void add_file(FileNode*& behindfile, const char* name);
+// Builds an empty list (handle none) from count names at once: the same list as insert_file
+// called for each name in turn, in O(n log n) instead of a walk per name. Reorders names.
+void insert_files(FileNode*& handle, const char** names, std::size_t count);
 void first_file(FileNode*& handle);
 void last_file(FileNode*& handle);
 void clear_files(FileNode*& handle);
