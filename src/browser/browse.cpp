@@ -1,5 +1,271 @@
-// Placeholder until this module is written.
-#include "browser/browser.h"
+// The browser's event loop and the navigation rules of its keys.
+#include <X11/keysym.h>
+#include <unistd.h>
 
-void browse(char*, std::size_t) {}
-int handle_key(KeySym, char*, std::size_t) { return 0; }
+#include "browser/browser.h"
+#include "config/config.h"
+#include "filelist/filelist.h"
+#include "main/state.h"
+#include "xsupport/xsupport.h"
+
+namespace {
+
+// Mouse buttons with a meaning of their own; every other button activates the cell it hits.
+constexpr unsigned parent_button = Button2;
+constexpr unsigned page_up_button = Button4;
+constexpr unsigned page_down_button = Button5;
+
+const GridLevel& level() {
+  return grid[state.thumbsize];
+}
+
+// While the selected cell holds no entry, step back; cell 0 always holds top.
+void fix_selection() {
+  while (state.selected > 0 && !file_name_at(state.top, state.selected))
+    --state.selected;
+}
+
+void move_top_back(std::uint32_t steps) {
+  for (std::uint32_t i = 0; i < steps && state.top && state.top->prevfile; ++i) {
+    state.top = state.top->prevfile;
+  }
+}
+
+// Moves top forward by up to steps nodes; answers how many it moved.
+std::uint32_t move_top_forward(std::uint32_t steps) {
+  std::uint32_t moved = 0;
+  while (moved < steps && state.top && state.top->nextfile) {
+    state.top = state.top->nextfile;
+    ++moved;
+  }
+  return moved;
+}
+
+int key_left() {
+  if (state.selected > 0) {
+    --state.selected;
+    return 0;
+  }
+  if (state.top && state.top->prevfile) {
+    state.top = state.top->prevfile;
+    return 1;
+  }
+  return 0;
+}
+
+int key_right() {
+  if (state.selected < level().cells - 1) {
+    if (file_name_at(state.top, state.selected + 1)) ++state.selected;
+    return 0;
+  }
+  if (state.top && state.top->nextfile) {
+    state.top = state.top->nextfile;
+    return 1;
+  }
+  return 0;
+}
+
+int key_up() {
+  if (state.selected >= level().cols) {
+    state.selected -= level().cols;
+    return state.interrupted;
+  }
+  move_top_back(level().cols);
+  return 1;
+}
+
+int key_down() {
+  const GridLevel& g = level();
+  if (state.selected < g.cells - g.cols) {
+    state.selected += g.cols;
+    fix_selection();
+    return state.interrupted;
+  }
+  // Last row: scroll by a row, keeping the selection on the same entry where the list allows.
+  const std::uint32_t moved = move_top_forward(g.cols);
+  state.selected -= g.cols - moved;
+  fix_selection();
+  return 1;
+}
+
+int key_page_down() {
+  const GridLevel& g = level();
+  state.selected = g.cells - 1;
+  for (std::uint32_t i = 0; i < g.cells && file_name_at(state.top, state.selected); ++i) {
+    state.top = state.top->nextfile;
+  }
+  fix_selection();
+  return 1;
+}
+
+int key_end() {
+  const GridLevel& g = level();
+  state.selected = g.cells - 1;
+  last_file(state.top);
+  move_top_back(g.cells - 1);
+  fix_selection();
+  return 1;
+}
+
+int key_larger() {
+  if (state.thumbsize > min_thumbsize) {
+    --state.thumbsize;
+    layout_grid();
+    if (state.selected >= level().cells) state.selected = level().cells - 1;
+  }
+  return 1;
+}
+
+int key_smaller() {
+  if (state.thumbsize < max_thumbsize) {
+    ++state.thumbsize;
+    layout_grid();
+  }
+  return 1;
+}
+
+void go_to_parent() {
+  state.selected = 0;
+  // A failing chdir is not reported: the rescan then shows the current directory again.
+  [[maybe_unused]] const int failed = chdir("..");
+  scan_dir();
+}
+
+// The cell under a click, or cells (no cell) when the click is right of the last column or
+// below the last row.
+std::uint32_t cell_at(int x, int y) {
+  const GridLevel& g = level();
+  if (state.cell_width == 0 || x < 0 || y < 0) return g.cells;
+  const auto column = static_cast<std::uint32_t>(x) / state.cell_width;
+  if (column >= g.cols) return g.cells;
+  const auto row = static_cast<std::uint32_t>(y) / (state.thumb_height + label_band);
+  return row < g.rows ? row * g.cols + column : g.cells;
+}
+
+void handle_button(char* container, std::size_t size) {
+  const XButtonEvent& button = state.event.xbutton;
+  switch (button.button) {
+    case parent_button:
+      go_to_parent();
+      break;
+    case page_up_button:
+    case page_down_button:
+      redraw_grid(handle_key(button.button == page_up_button ? XK_Prior : XK_Next, container, size),
+                  container);
+      return;
+    default: {
+      const std::uint32_t index = cell_at(button.x, button.y);
+      const char* name = index < level().cells ? file_name_at(state.top, index) : nullptr;
+      if (name && *name) {
+        char none[1] = "";
+        activate_entry(index, none, sizeof none);
+      }
+      break;
+    }
+  }
+  if (!window_destroyed()) redraw_grid(1, container);
+}
+
+// Takes every further queued event of type into state.event, so only the last one counts.
+void collapse(int type) {
+  while (XCheckTypedEvent(state.display, type, &state.event)) {
+  }
+}
+
+}  // namespace
+
+// The view and the help screen hand a DestroyNotify back in state.event; nothing may be drawn
+// into the window after that.
+bool window_destroyed() {
+  return state.event.type == DestroyNotify && state.event.xdestroywindow.window == state.window;
+}
+
+int handle_key(KeySym keysym, char* container, std::size_t size) {
+  switch (keysym) {
+    case XK_plus:
+    case XK_KP_Add:
+      return key_larger();
+    case XK_minus:
+    case XK_KP_Subtract:
+      return key_smaller();
+    case XK_h:
+      show_help();
+      return 1;
+    case XK_q:
+    case XK_Escape:
+      state.quit = 1;
+      return 0;
+    case XK_r:
+      scan_dir();
+      return 1;
+    case XK_BackSpace:
+      state.interrupted = 1;
+      go_to_parent();
+      return state.interrupted;
+    case XK_Return:
+    case XK_KP_Enter:
+      return activate_entry(state.selected, container, size);
+    case XK_Home:
+      state.selected = 0;
+      first_file(state.top);
+      return 1;
+    case XK_Left:
+    case XK_KP_4:
+      return key_left();
+    case XK_Right:
+    case XK_KP_6:
+      return key_right();
+    case XK_Up:
+    case XK_KP_8:
+      return key_up();
+    case XK_Down:
+    case XK_KP_2:
+      return key_down();
+    case XK_Prior:
+      state.selected = 0;
+      move_top_back(level().cells);
+      return 1;
+    case XK_Next:
+      return key_page_down();
+    case XK_End:
+      return key_end();
+    default:
+      return state.interrupted;
+  }
+}
+
+void browse(char* container, std::size_t size) {
+  state.quit = 0;
+  layout_grid();  // the first Expose brings the first full redraw
+  while (!state.quit) {
+    if (!state.event_pending) x_NextEvent();
+    state.event_pending = 0;
+    switch (state.event.type) {
+      case KeyPress: {
+        const int result = handle_key(XLookupKeysym(&state.event.xkey, 0), container, size);
+        if (!window_destroyed()) redraw_grid(result, container);
+        break;
+      }
+      case ButtonPress:
+        handle_button(container, size);
+        break;
+      case Expose:
+        collapse(Expose);
+        if (state.event.xexpose.count == 0) redraw_grid(1, container);
+        break;
+      case DestroyNotify:
+        state.quit = 1;
+        break;
+      case ConfigureNotify: {
+        collapse(ConfigureNotify);
+        const XConfigureEvent& configure = state.event.xconfigure;
+        save_geometry(configure.x, configure.y, configure.width, configure.height);
+        layout_grid();
+        redraw_grid(1, container);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}

@@ -31,6 +31,10 @@ void redraw_grid(int with_thumbnails, const char* container);
 void browse(char* container, std::size_t size);
 int handle_key(KeySym keysym, char* container, std::size_t size);
 
+// True once the window has been destroyed from outside (the event record holds its
+// DestroyNotify): nothing may be drawn any more.
+bool window_destroyed();
+
 // Activation and help.
 int activate_entry(std::uint32_t index, char* container, std::size_t size);
 void show_help();
