@@ -1,4 +1,87 @@
-// Placeholder until this module is written.
-#include "main/startup.h"
+// Start-up, the choice between browsing and viewing one image, and shutdown.
+#include <pwd.h>
+#include <unistd.h>
 
-int pictra_main(int, char**) { return 0; }
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "browser/browser.h"
+#include "config/config.h"
+#include "filelist/filelist.h"
+#include "formats/formats.h"
+#include "main/startup.h"
+#include "main/state.h"
+#include "viewer/viewer.h"
+#include "xsupport/xsupport.h"
+
+namespace {
+
+constexpr int fatal_status = -1;
+constexpr unsigned char initial_thumbsize = 2;
+constexpr char config_name[] = "/.pictrarc";
+
+// Appends text to the NUL-terminated buffer dest of capacity bytes, truncating.
+void append_bounded(char* dest, std::size_t capacity, const char* text) {
+  std::size_t used = std::strlen(dest);
+  while (*text && used + 1 < capacity)
+    dest[used++] = *text++;
+  dest[used] = '\0';
+}
+
+// The home directory: HOME, or when it is unset the password database. Null when neither
+// names one; the program then runs without a configuration file.
+const char* home_directory() {
+  if (const char* home = std::getenv("HOME")) return home;
+  const passwd* entry = getpwuid(getuid());
+  return entry && entry->pw_dir && *entry->pw_dir ? entry->pw_dir : nullptr;
+}
+
+// An empty config_path tells load_config and save_geometry that there is no file to use.
+void build_config_path() {
+  state.config_path[0] = '\0';
+  const char* home = home_directory();
+  if (!home) return;
+  append_bounded(state.config_path, path_capacity, home);
+  append_bounded(state.config_path, path_capacity, config_name);
+}
+
+void reset_browsing_state() {
+  state.selected = 0;
+  state.container[0] = '\0';
+  state.thumbsize = initial_thumbsize;
+  state.interrupted = 0;
+  state.event_pending = 0;
+}
+
+}  // namespace
+
+int pictra_main(int argc, char** argv) {
+  build_config_path();
+  init_formats();
+  if (!std::getenv("DISPLAY")) {
+    std::puts("Cannot connect to X-Server.");
+    std::puts("And it's not compiled for framebuffer or glide.");
+    return fatal_status;
+  }
+  x_Init(nullptr);
+  x_InstallSignals();
+  load_config();
+  x_OpenWindow();
+  reset_browsing_state();
+  scan_dir();
+
+  // No file name (also an empty argument vector, without even a program name) browses.
+  if (argc <= 1) {
+    browse(state.container, path_capacity);
+  } else if (view_image(argv[1], argc > 2 ? argv[2] : "") == view_failed) {
+    std::puts("Error while displaying image.");
+  }
+
+  clear_files(state.top);
+  void (*cleanup)(int) = state.cleanup;
+  state.cleanup = nullptr;  // a signal from here on must not run it again
+  if (cleanup) cleanup(0);
+  x_EndIfSignalled();  // a signal that came during shutdown still ends the process by it
+  return 0;
+}

@@ -1,7 +1,124 @@
-// Placeholder until this module is written.
+// Signals and the event waits they interrupt.
+//
+// A signal may arrive while the program is inside an Xlib call; running the cleanup (which
+// talks to the X server and closes the connection) from the handler could then corrupt the
+// connection or deadlock. So the handler only records the signal and writes a byte into a pipe.
+// The event waits poll the X connection and that pipe together, and the drawing loops look at
+// the record between lines or cells; whichever notices first runs the cleanup once, at a point
+// where no Xlib call is in progress, and ends the process by the signal itself.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
 #include "xsupport/xsupport.h"
 
-void x_InstallSignals() {}
-void x_NextEvent() {}
-void x_WindowEvent(long) {}
-void x_EndIfSignalled() {}
+namespace {
+
+constexpr int ending_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+// If the main flow reaches no wait or drawing loop in this time (a long decode, a directory
+// scan, a stalled server), the backstop timer ends the process by the signal without the
+// cleanup; the X server releases the connection's resources when the process is gone.
+constexpr suseconds_t backstop_microseconds = 500000;
+
+volatile std::sig_atomic_t recorded_signal = 0;
+int wake_pipe[2] = {-1, -1};
+
+void on_ending_signal(int sig) {
+  const int saved_errno = errno;
+  if (!recorded_signal) {
+    recorded_signal = sig;
+    itimerval backstop{};
+    backstop.it_value.tv_usec = backstop_microseconds;
+    setitimer(ITIMER_REAL, &backstop, nullptr);
+  }
+  const char byte = 0;
+  // A full pipe already wakes every wait; nothing more to do when the write fails.
+  [[maybe_unused]] const ssize_t written = write(wake_pipe[1], &byte, 1);
+  errno = saved_errno;
+}
+
+// Ends the process by the signal with its default action, so the parent sees it killed by it.
+[[noreturn]] void die_by(int sig) {
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // not reached: the default action of every ending signal ends the process
+}
+
+void on_backstop(int) {
+  die_by(recorded_signal);
+}
+
+// While one handler runs, every other ending signal and the backstop wait, so the first signal
+// is recorded without a race.
+void install(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGALRM);
+  for (int ending : ending_signals)
+    sigaddset(&action.sa_mask, ending);
+  action.sa_flags = SA_RESTART;
+  sigaction(sig, &action, nullptr);
+}
+
+// Blocks until the X connection or the wake pipe has something to read; a recorded signal ends
+// the process here.
+void wait_for_input() {
+  pollfd fds[2] = {{ConnectionNumber(state.display), POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+  while (poll(fds, 2, -1) < 0 && errno == EINTR)
+    x_EndIfSignalled();
+  x_EndIfSignalled();
+}
+
+}  // namespace
+
+void x_InstallSignals() {
+  if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+    wake_pipe[0] = wake_pipe[1] = -1;  // the waits still work, only without the early wake
+  }
+  install(SIGALRM, on_backstop);
+  for (int sig : ending_signals)
+    install(sig, on_ending_signal);
+  // A broken pipe is not a reason to end; the write that caused it reports the error.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void x_EndIfSignalled() {
+  const int sig = recorded_signal;
+  if (!sig) return;
+  // Taken before the call, so that the cleanup runs once even if it is reached again.
+  void (*cleanup)(int) = state.cleanup;
+  state.cleanup = nullptr;
+  if (cleanup) cleanup(sig);
+  die_by(sig);
+}
+
+void x_NextEvent() {
+  for (;;) {
+    x_EndIfSignalled();
+    // XPending flushes the requests and reads whatever the server has sent without blocking.
+    if (XPending(state.display)) {
+      XNextEvent(state.display, &state.event);
+      return;
+    }
+    wait_for_input();
+  }
+}
+
+void x_WindowEvent(long event_mask) {
+  for (;;) {
+    x_EndIfSignalled();
+    if (XCheckWindowEvent(state.display, state.window, event_mask, &state.event)) return;
+    wait_for_input();
+  }
+}

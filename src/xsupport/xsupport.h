@@ -20,6 +20,14 @@ struct Picture {
   XImage* ximage = nullptr;
 };
 
+// The colour cube of an 8-bit PseudoColor visual: six levels per channel, red slowest. A cube
+// cell's channel is its level x 13107 (65535 / 5); an 8-bit channel value falls into level
+// value / 43.
+inline constexpr int cube_levels = 6;
+inline constexpr int cube_size = cube_levels * cube_levels * cube_levels;
+inline constexpr int cube_level_step = 13107;
+inline constexpr unsigned cube_divisor = 43;
+
 // Connection and colours.
 void x_Init(const char* name);
 std::uint32_t x_MakeColor(int rgb);
@@ -29,6 +37,9 @@ void x_Cleanup(int sig);
 Picture* x_CreatePicture(std::uint64_t width, std::uint64_t height, std::uint64_t depth);
 void x_PutPixel(Picture* img, std::uint64_t x, std::uint64_t y, int rgb);
 void x_FreePicture(Picture* img);
+// Reports a write outside a Picture like a failed assertion and aborts.
+[[noreturn]] [[gnu::cold]] void x_PutPixel_out_of_bounds(const char* file, unsigned line,
+                                                         const char* function);
 void clear_picture(Picture*& slot);
 
 // Main window and title.
@@ -39,6 +50,6 @@ void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height);
 // no Xlib call is ever interrupted half-way; the waits (and long drawing loops, through
 // x_EndIfSignalled) then run the cleanup once and end the process by that signal.
 void x_InstallSignals();
-void x_NextEvent();                 // XNextEvent into state.event
+void x_NextEvent();                   // XNextEvent into state.event
 void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
 void x_EndIfSignalled();
