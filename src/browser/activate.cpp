@@ -49,27 +49,14 @@ void step_forward() {
   }
 }
 
-}  // namespace
-
-int activate_entry(std::uint32_t index, char* container, std::size_t size) {
-  (void)container;
-  (void)size;
-  const char* name = file_name_at(state.top, index);
-  if (!name) return 1;
-  if (name[0] == '/') {
-    enter_directory(name);
-    return 1;
-  }
-  const int format = get_type(name);
-  if (format < 0) return 1;
-
-  char selector[path_capacity];
-  copy_bounded(selector, name, sizeof selector);
-  if (formats[format].has_pages(name, selector)) return 1;
-
+// Views the entry at index and steps to its neighbours on Up and Down. With a container the
+// entries are sub-images of that file, passed to the view as its selector.
+void view_neighbours(std::uint32_t index, const char* container) {
   state.selected = index;
   while (true) {
-    switch (view_image(file_name_at(state.top, state.selected), nullptr)) {
+    const char* entry = file_name_at(state.top, state.selected);
+    const int result = container ? view_image(container, entry) : view_image(entry, nullptr);
+    switch (result) {
       case view_previous:
         step_back();
         break;
@@ -77,7 +64,70 @@ int activate_entry(std::uint32_t index, char* container, std::size_t size) {
         step_forward();
         break;
       default:
-        return 1;
+        return;
     }
   }
+}
+
+void list_sub_images(const char* name, int format, char* container, std::size_t size) {
+  char file[path_capacity];
+  copy_bounded(file, name, sizeof file);  // the node holding name is freed by the listing
+  if (formats[format].list_pages(file, state.subpath) < 0) return;
+  copy_bounded(container, file, size);
+  first_file(state.top);
+  state.selected = 0;
+}
+
+}  // namespace
+
+void leave_container(char* container) {
+  char file[path_capacity];
+  copy_bounded(file, container, sizeof file);
+  container[0] = '\0';
+  scan_dir();  // the directory holding the file; no chdir, the file lives here
+
+  // Select the file again, on a page that keeps the rows where they would be from the start.
+  std::uint32_t position = 0;
+  const FileNode* node = state.top;
+  while (node && std::strcmp(node->name, file) != 0) {
+    node = node->nextfile;
+    ++position;
+  }
+  if (!node) return;  // gone meanwhile: stay at the start
+  const GridLevel& g = grid[state.thumbsize];
+  while (position >= g.cells) {
+    for (std::uint32_t i = 0; i < g.cols; ++i)
+      state.top = state.top->nextfile;
+    position -= g.cols;
+  }
+  state.selected = position;
+}
+
+int activate_entry(std::uint32_t index, char* container, std::size_t size) {
+  const char* name = file_name_at(state.top, index);
+  if (!name) return 1;
+  if (*container) {
+    // The list shows the sub-images of one file: "/.." leads back to its directory, every
+    // other entry is a sub-image number of that file.
+    if (name[0] == '/') {
+      leave_container(container);
+    } else {
+      view_neighbours(index, container);
+    }
+    return 1;
+  }
+  if (name[0] == '/') {
+    enter_directory(name);
+    return 1;
+  }
+  const int format = get_type(name);
+  if (format < 0) return 1;
+  // An empty selector asks whether the file has sub-images to list (the directories of a
+  // multi-image TIFF); such a file is shown as a list of them rather than as one image.
+  if (formats[format].has_pages(name, "")) {
+    list_sub_images(name, format, container, size);
+  } else {
+    view_neighbours(index, nullptr);
+  }
+  return 1;
 }

@@ -124,7 +124,13 @@ int key_smaller() {
   return 1;
 }
 
-void go_to_parent() {
+// Up one level: from a list of sub-images back to the directory holding the file, from a
+// directory to its parent.
+void go_to_parent(char* container) {
+  if (*container) {
+    leave_container(container);
+    return;
+  }
   state.selected = 0;
   // A failing chdir is not reported: the rescan then shows the current directory again.
   [[maybe_unused]] const int failed = chdir("..");
@@ -146,7 +152,7 @@ void handle_button(char* container, std::size_t size) {
   const XButtonEvent& button = state.event.xbutton;
   switch (button.button) {
     case parent_button:
-      go_to_parent();
+      go_to_parent(container);
       break;
     case page_up_button:
     case page_down_button:
@@ -156,10 +162,8 @@ void handle_button(char* container, std::size_t size) {
     default: {
       const std::uint32_t index = cell_at(button.x, button.y);
       const char* name = index < level().cells ? file_name_at(state.top, index) : nullptr;
-      if (name && *name) {
-        char none[1] = "";
-        activate_entry(index, none, sizeof none);
-      }
+      // A click activates like Return, also inside a list of sub-images.
+      if (name && *name) activate_entry(index, container, size);
       break;
     }
   }
@@ -200,7 +204,7 @@ int handle_key(KeySym keysym, char* container, std::size_t size) {
       return 1;
     case XK_BackSpace:
       state.interrupted = 1;
-      go_to_parent();
+      go_to_parent(container);
       return state.interrupted;
     case XK_Return:
     case XK_KP_Enter:

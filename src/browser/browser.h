@@ -37,4 +37,7 @@ bool window_destroyed();
 
 // Activation and help.
 int activate_entry(std::uint32_t index, char* container, std::size_t size);
+// Leaves a list of sub-images: the directory holding the file is listed again with the file
+// selected, and container is emptied.
+void leave_container(char* container);
 void show_help();
