@@ -201,20 +201,3 @@ void x_Cleanup(int sig) {
   state.display = nullptr;
   state.visual = nullptr;
 }
-
-std::uint32_t x_MakeColor(int rgb) {
-  constexpr unsigned channel_mask = 0xFF;
-  constexpr int channel_bits = 8;
-  const auto value = static_cast<std::uint32_t>(rgb);
-  const std::uint32_t r = (value >> 16) & channel_mask;
-  const std::uint32_t g = (value >> 8) & channel_mask;
-  const std::uint32_t b = value & channel_mask;
-  // The cube formula only where the cube exists: an 8-bit TrueColor visual uses its masks.
-  if (state.cube_colormap) {
-    return r / cube_divisor * cube_levels * cube_levels + g / cube_divisor * cube_levels +
-           b / cube_divisor;
-  }
-  return (r >> (channel_bits - state.red_bits)) << state.red_shift |
-         (g >> (channel_bits - state.green_bits)) << state.green_shift |
-         (b >> (channel_bits - state.blue_bits)) << state.blue_shift;
-}

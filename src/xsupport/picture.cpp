@@ -94,23 +94,3 @@ void clear_picture(Picture*& slot) {
   x_FreePicture(slot);
   slot = nullptr;
 }
-
-void x_PutPixel(Picture* img, std::uint64_t x, std::uint64_t y, int rgb) {
-  if (!(x < img->width && y < img->height)) [[unlikely]]
-    x_PutPixel_out_of_bounds(__FILE__, __LINE__, __func__);
-  const std::uint32_t pixel = x_MakeColor(rgb);
-  const std::uint64_t index = x + y * img->width;
-  switch (img->depth) {
-    case 8:
-      img->data[index] = static_cast<std::uint8_t>(pixel);
-      break;
-    case 16:
-      reinterpret_cast<std::uint16_t*>(img->data)[index] = static_cast<std::uint16_t>(pixel);
-      break;
-    case 32:
-      reinterpret_cast<std::uint32_t*>(img->data)[index] = pixel;
-      break;
-    default:
-      break;  // no other pixel size is ever created; nothing is written
-  }
-}

@@ -30,11 +30,13 @@ inline constexpr unsigned cube_divisor = 43;
 
 // Connection and colours.
 void x_Init(const char* name);
+// Defined below: it runs for every pixel drawn, so callers in every module inline it.
 std::uint32_t x_MakeColor(int rgb);
 void x_Cleanup(int sig);
 
 // Pictures.
 Picture* x_CreatePicture(std::uint64_t width, std::uint64_t height, std::uint64_t depth);
+// Defined below, inline like x_MakeColor.
 void x_PutPixel(Picture* img, std::uint64_t x, std::uint64_t y, int rgb);
 void x_FreePicture(Picture* img);
 // Reports a write outside a Picture like a failed assertion and aborts.
@@ -53,3 +55,43 @@ void x_InstallSignals();
 void x_NextEvent();                   // XNextEvent into state.event
 void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
 void x_EndIfSignalled();
+
+// The pixel value of an RGB value (0x00RRGGBB; the bits above are ignored): its cube cell on
+// the colour-cube visual, else each channel's top bits placed by the visual's masks.
+inline std::uint32_t x_MakeColor(int rgb) {
+  constexpr unsigned channel_mask = 0xFF;
+  constexpr int channel_bits = 8;
+  const auto value = static_cast<std::uint32_t>(rgb);
+  const std::uint32_t r = (value >> 16) & channel_mask;
+  const std::uint32_t g = (value >> 8) & channel_mask;
+  const std::uint32_t b = value & channel_mask;
+  // The cube formula only where the cube exists: an 8-bit TrueColor visual uses its masks.
+  if (state.cube_colormap) {
+    return r / cube_divisor * cube_levels * cube_levels + g / cube_divisor * cube_levels +
+           b / cube_divisor;
+  }
+  return (r >> (channel_bits - state.red_bits)) << state.red_shift |
+         (g >> (channel_bits - state.green_bits)) << state.green_shift |
+         (b >> (channel_bits - state.blue_bits)) << state.blue_shift;
+}
+
+// Stores rgb at column x, row y of img; a position outside the Picture aborts.
+inline void x_PutPixel(Picture* img, std::uint64_t x, std::uint64_t y, int rgb) {
+  if (!(x < img->width && y < img->height)) [[unlikely]]
+    x_PutPixel_out_of_bounds(__FILE__, __LINE__, __func__);
+  const std::uint32_t pixel = x_MakeColor(rgb);
+  const std::uint64_t index = x + y * img->width;
+  switch (img->depth) {
+    case 8:
+      img->data[index] = static_cast<std::uint8_t>(pixel);
+      break;
+    case 16:
+      reinterpret_cast<std::uint16_t*>(img->data)[index] = static_cast<std::uint16_t>(pixel);
+      break;
+    case 32:
+      reinterpret_cast<std::uint32_t*>(img->data)[index] = pixel;
+      break;
+    default:
+      break;  // no other pixel size is ever created; nothing is written
+  }
+}
