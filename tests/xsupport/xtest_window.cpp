@@ -1,0 +1,144 @@
+// The main window's title and colormap on a real server.
+// gtest before Xlib, whose macros (None, Bool, Status) clash with it.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "main/state.h"
+#include "xsupport/xsupport.h"
+
+namespace {
+
+// The display facts the window needs, until x_Init is available.
+void connect() {
+  state.display = XOpenDisplay(nullptr);
+  if (!state.display) return;
+  state.screen = DefaultScreen(state.display);
+  state.visual = DefaultVisual(state.display, state.screen);
+  state.visual_depth = DefaultDepth(state.display, state.screen);
+  if (state.visual->c_class == PseudoColor) {
+    state.cube_colormap = XCreateColormap(state.display, RootWindow(state.display, state.screen),
+                                          state.visual, AllocAll);
+  }
+}
+
+void disconnect() {
+  if (state.cube_colormap) XFreeColormap(state.display, state.cube_colormap);
+  XCloseDisplay(state.display);
+}
+
+struct Title {
+  Atom encoding = None;
+  std::string bytes;  // as stored
+  std::string text;   // decoded in the current locale
+};
+
+Title read_title() {
+  Title title;
+  XTextProperty property{};
+  if (!XGetWMName(state.display, state.window, &property)) return title;
+  title.encoding = property.encoding;
+  title.bytes.assign(reinterpret_cast<const char*>(property.value), property.nitems);
+  char** list = nullptr;
+  int count = 0;
+  if (XmbTextPropertyToTextList(state.display, &property, &list, &count) >= Success && count == 1) {
+    title.text = list[0];
+  }
+  if (list) XFreeStringList(list);
+  XFree(property.value);
+  return title;
+}
+
+class WindowX : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    connect();
+    ASSERT_NE(state.display, nullptr);
+    state.config = Config{50, 10, 400, 300};
+    x_OpenWindow();
+  }
+  void TearDown() override {
+    std::setlocale(LC_ALL, "C");
+    if (state.display) disconnect();
+    state = ProgramState{};
+  }
+};
+
+TEST_F(WindowX, TitleIsBarePrefixAfterOpening) {
+  const Title title = read_title();
+  EXPECT_EQ(title.encoding, XA_STRING);
+  EXPECT_EQ(title.text, "pictra-0.31 - ");
+}
+
+TEST_F(WindowX, TitleNameAndSizeSuffix) {
+  const std::string long_name(600, 'n');
+  const std::string biggest = " (18446744073709551615x18446744073709551615)";
+  struct Case {
+    std::string name;
+    std::uint64_t width;
+    std::uint64_t height;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"photo.jpg", 800, 600, "pictra-0.31 - photo.jpg (800x600)"},
+      {"photo.jpg", 0, 600, "pictra-0.31 - photo.jpg"},
+      {"photo.jpg", 800, 0, "pictra-0.31 - photo.jpg"},
+      {"/home/someone/pictures", 0, 0, "pictra-0.31 - /home/someone/pictures"},
+      {"Help", 0, 0, "pictra-0.31 - Help"},
+      {"", 1, 1, "pictra-0.31 -  (1x1)"},
+      // Only the suffix is limited: the name is taken whole, the size cut after 32 characters.
+      {long_name, 5, 7, "pictra-0.31 - " + long_name + " (5x7)"},
+      {"big", UINT64_MAX, UINT64_MAX, "pictra-0.31 - big" + biggest.substr(0, 32)},
+  };
+  for (const Case& c : cases) {
+    x_SetTitle(c.name.c_str(), c.width, c.height);
+    const Title title = read_title();
+    EXPECT_EQ(title.encoding, XA_STRING) << c.expected;
+    EXPECT_EQ(title.text, c.expected);
+  }
+}
+
+TEST_F(WindowX, Utf8NamesShowCorrectly) {
+  ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+  ASSERT_TRUE(XSupportsLocale());
+  const std::string names[] = {
+      "/home/jörg/Grüße",              // Latin-1 letters only
+      "/srv/фото/日本の写真 (2).jpg",  // needs more than Latin-1
+  };
+  for (const std::string& name : names) {
+    x_SetTitle(name.c_str(), 0, 0);
+    EXPECT_EQ(read_title().text, "pictra-0.31 - " + name);
+  }
+
+  // Not valid UTF-8 (a Latin-1 name): kept whole as it is, not cut at the bad byte.
+  const std::string latin1 = "caf\xE9 cr\xE8me.jpg";
+  x_SetTitle(latin1.c_str(), 0, 0);
+  const Title title = read_title();
+  EXPECT_EQ(title.encoding, XA_STRING);
+  EXPECT_EQ(title.bytes, "pictra-0.31 - " + latin1);
+}
+
+TEST_F(WindowX, ColormapFollowsTheVisual) {
+  XWindowAttributes attributes{};
+  ASSERT_TRUE(XGetWindowAttributes(state.display, state.window, &attributes));
+  const char* depth = std::getenv("PICTRA_TEST_DEPTH");
+  ASSERT_NE(depth, nullptr);
+  if (std::string(depth) == "8") {
+    ASSERT_NE(state.cube_colormap, 0u);
+    EXPECT_EQ(attributes.colormap, state.cube_colormap);
+  } else {
+    EXPECT_EQ(attributes.colormap, DefaultColormap(state.display, state.screen));
+  }
+  EXPECT_EQ(attributes.border_width, 0);
+  EXPECT_EQ(attributes.your_event_mask,
+            KeyPressMask | ButtonPressMask | ExposureMask | StructureNotifyMask);
+}
+
+}  // namespace
