@@ -140,8 +140,9 @@ void send_lines(const Draw& d) {
   }
 }
 
-// Decodes the file and draws it at the current window size; 0 when it cannot be shown.
-int draw(const char* path, const char* selector, int rotation) {
+}  // namespace
+
+int draw_view(const char* path, const char* selector, int rotation) {
   Draw d;
   d.format = get_type(path);
   if (d.format < 0) return 0;
@@ -183,11 +184,9 @@ int draw(const char* path, const char* selector, int rotation) {
   return 1;
 }
 
-}  // namespace
-
 int view_image(const char* path, const char* selector) {
   int rotation = 0;
-  if (!draw(path, selector, rotation)) return view_failed;
+  if (!draw_view(path, selector, rotation)) return view_failed;
   for (;;) {
     x_NextEvent();
     XEvent& event = state.event;
@@ -230,6 +229,6 @@ int view_image(const char* path, const char* selector) {
       default:
         continue;
     }
-    if (!draw(path, selector, rotation)) return view_failed;
+    if (!draw_view(path, selector, rotation)) return view_failed;
   }
 }

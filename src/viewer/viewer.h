@@ -10,6 +10,9 @@ inline constexpr int view_previous = 10;  // Up: step to the previous image
 inline constexpr int view_next = 11;      // Down: step to the next image
 
 int view_image(const char* path, const char* selector);
+// One draw of the view: decodes the file and draws it at the current window size turned by
+// rotation; 0 when it cannot be shown.
+int draw_view(const char* path, const char* selector, int rotation);
 
 int sample_bilinear(int format, double x, double y);
 int blend_rgb(int a, int b, double wb, double wa);

@@ -1,0 +1,298 @@
+// The image view end to end: `pictra FILE` on a generated BMP in a 400 x 300 window, driven by
+// real key presses, clicks and window events. What the window shows is compared pixel by pixel
+// with the fit, the bilinear mixes and the quarter turns worked out here from their definitions.
+#include <gtest/gtest.h>  // before the X headers, whose macros clash with it
+
+#include <X11/keysym.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/driver.h"
+#include "support/tempdir.h"
+#include "viewer/bmp_file.h"
+
+namespace {
+
+using namespace pictra_test;
+
+constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
+constexpr unsigned window_width = 400;
+constexpr unsigned window_height = 300;
+constexpr char image_name[] = "img.bmp";
+constexpr char error_message[] = "Error while displaying image.\n";
+
+std::string geometry_file(unsigned width, unsigned height) {
+  return std::string(config_header) + "xpos=0\nypos=0\nwidth=" + std::to_string(width) +
+         "\nheight=" + std::to_string(height) + "\n";
+}
+
+std::string view_title(const RgbImage& image) {
+  return std::string("pictra-0.31 - ") + image_name + " (" + std::to_string(image.width) + "x" +
+         std::to_string(image.height) + ")";
+}
+
+// Colours that change from pixel to pixel in all three channels, so that every mix and every
+// misplaced pixel shows.
+RgbImage test_image(int width, int height) {
+  RgbImage image;
+  image.width = width;
+  image.height = height;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int r = (x * 5 + y * 3 + 40) & 0xff;
+      const int g = (x * x + y * 7) & 0xff;
+      const int b = (x * y * 13 + 17) & 0xff;
+      image.pixels.push_back(r << 16 | g << 8 | b);
+    }
+  }
+  return image;
+}
+
+// --- The view's pixels, from the definitions -------------------------------------------------
+
+int round_half_up(double v) {
+  if (v < 0.5) return 0;
+  if (v >= 254.5) return 255;
+  return static_cast<int>(std::floor(v + 0.5));
+}
+
+int mix(int a, int b, double wb) {
+  int out = 0;
+  for (int shift = 16; shift >= 0; shift -= 8) {
+    const double v = ((a >> shift) & 0xff) * (1.0 - wb) + ((b >> shift) & 0xff) * wb;
+    out |= round_half_up(v) << shift;
+  }
+  return out;
+}
+
+int bilinear(const RgbImage& image, double x, double y) {
+  const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+  const double fx = x - x0, fy = y - y0;
+  const int left = mix(image.at(x0, y0), image.at(x0, y0 + 1), fy);
+  const int right = mix(image.at(x0 + 1, y0), image.at(x0 + 1, y0 + 1), fy);
+  return mix(left, right, fx);
+}
+
+// RGB value of every pixel of a width x height window showing image at rotation.
+std::vector<int> expected_view(const RgbImage& image, unsigned width, unsigned height,
+                               int rotation) {
+  const int turn = rotation & 3;
+  const std::uint64_t bw = turn % 2 ? height : width, bh = turn % 2 ? width : height;
+  const std::uint64_t iw = image.width, ih = image.height;
+  std::uint64_t dw = bw, dh = bh;
+  if (double(iw) / double(ih) > double(bw) / double(bh)) {
+    dh = ih * bw / iw;
+  } else {
+    dw = iw * bh / ih;
+  }
+  std::vector<int> out(static_cast<std::size_t>(width) * height, 0);
+  if (dw == 0 || dh == 0) return out;
+  const double x_step = double(iw) / double(dw), y_step = double(ih) / double(dh);
+  for (unsigned y = 0; y < height; ++y) {
+    for (unsigned x = 0; x < width; ++x) {
+      const double rx = width - 1 - x, ry = height - 1 - y;
+      int rgb = 0;
+      switch (turn) {
+        case 0:
+          rgb = bilinear(image, x * x_step, y * y_step);
+          break;
+        case 1:
+          rgb = image.at(int(y * x_step), int(rx * y_step));
+          break;
+        case 2:
+          rgb = image.at(int(rx * x_step), int(ry * y_step));
+          break;
+        case 3:
+          rgb = image.at(int(ry * x_step), int(x * y_step));
+          break;
+      }
+      out[static_cast<std::size_t>(y) * width + x] = rgb;
+    }
+  }
+  return out;
+}
+
+// Waits until the window is width x height and shows expected. Every draw ends by setting the
+// title, so after a mismatch the next look is after the next title change.
+::testing::AssertionResult shows(Pictra& pictra, unsigned width, unsigned height,
+                                 const std::vector<int>& expected) {
+  std::vector<std::uint32_t> wanted;
+  for (int rgb : expected)
+    wanted.push_back(expected_pixel(pictra.display(), rgb));
+  const auto until = std::chrono::steady_clock::now() + default_deadline;
+  for (;;) {
+    const int changes = pictra.title_changes();
+    const WindowPixels seen = pictra.pixels();
+    std::ostringstream differences;
+    int count = 0;
+    if (seen.width != width || seen.height != height) {
+      differences << "window is " << seen.width << "x" << seen.height;
+      count = 1;
+    } else {
+      for (unsigned y = 0; y < height; ++y) {
+        for (unsigned x = 0; x < width; ++x) {
+          const std::size_t i = static_cast<std::size_t>(y) * width + x;
+          if (seen.pixels[i] == wanted[i]) continue;
+          if (++count <= 5) {
+            differences << " (" << x << "," << y << ") has rgb " << std::hex
+                        << pixel_to_rgb(pictra.display(), seen.pixels[i]) << " for " << expected[i]
+                        << std::dec;
+          }
+        }
+      }
+    }
+    if (count == 0) return ::testing::AssertionSuccess();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !pictra.wait_title_changes(changes + 1, left)) {
+      return ::testing::AssertionFailure() << count << " pixels differ:" << differences.str();
+    }
+  }
+}
+
+// One run of `pictra img.bmp` in a fresh HOME whose geometry file asks for a 400 x 300 window
+// at the origin.
+class View : public ::testing::Test {
+ protected:
+  View() : image_(test_image(100, 50)) {
+    home_.write(".pictrarc", geometry_file(window_width, window_height));
+    write_image(image_);
+  }
+
+  void write_image(const RgbImage& image, const char* name = image_name) {
+    // Written beside and renamed, so that a redraw never meets half a file.
+    const std::string part = dir_.write("next.part", bmp24(image));
+    ASSERT_EQ(std::rename(part.c_str(), dir_.file(name).c_str()), 0);
+  }
+
+  Pictra& start(const char* name = image_name) {
+    pictra_ = std::make_unique<Pictra>(
+        PictraOptions{.home = home_.path(), .cwd = dir_.path(), .args = {name}, .setenv = {}});
+    pictra_->window();
+    return *pictra_;
+  }
+
+  // Ends the run with status 0 and returns what it printed.
+  std::string ended(Pictra& pictra) {
+    const auto status = pictra.wait_exit();
+    EXPECT_TRUE(status.has_value()) << "pictra did not end";
+    if (status) {
+      EXPECT_EQ(exit_code(*status), 0);
+    }
+    return pictra.stdout_text();
+  }
+
+  ::testing::AssertionResult shows_turn(Pictra& pictra, int rotation) {
+    return shows(pictra, window_width, window_height,
+                 expected_view(image_, window_width, window_height, rotation));
+  }
+
+  TempDir home_;
+  TempDir dir_;
+  RgbImage image_;
+  std::unique_ptr<Pictra> pictra_;
+};
+
+TEST_F(View, DrawsFittedSmoothedAndTurnedPixelExact) {
+  Pictra& pictra = start();
+  ASSERT_TRUE(pictra.wait_title(view_title(image_))) << pictra.title();
+  EXPECT_TRUE(shows_turn(pictra, 0)) << "unrotated";
+  struct Step {
+    KeySym key;
+    int rotation;
+  };
+  const Step steps[] = {{XK_Left, -1}, {XK_Right, 0}, {XK_Right, 1}, {XK_Right, 2},
+                        {XK_Right, 3}, {XK_KP_6, 4},  {XK_KP_4, 3}};
+  for (const Step& step : steps) {
+    pictra.key(step.key);
+    EXPECT_TRUE(shows_turn(pictra, step.rotation)) << "rotation " << step.rotation;
+  }
+  EXPECT_EQ(pictra.title(), view_title(image_));
+  pictra.key(XK_Escape);
+  EXPECT_EQ(ended(pictra), "");
+}
+
+TEST_F(View, ImageTooWideForAnyRowIsABlackWindowWithItsSize) {
+  // 1 x 400 / 1000 rounds down to no rows at all.
+  image_ = test_image(1000, 1);
+  write_image(image_);
+  Pictra& pictra = start();
+  ASSERT_TRUE(pictra.wait_title(view_title(image_))) << pictra.title();
+  EXPECT_TRUE(shows_turn(pictra, 0));
+}
+
+TEST_F(View, EveryOtherKeyAndAnyButtonEndTheCommandLineView) {
+  struct Way {
+    KeySym key;  // NoSymbol: click
+    const char* what;
+  };
+  const Way ways[] = {{XK_Up, "Up"},         {XK_KP_8, "KP_8"},     {XK_Down, "Down"},
+                      {XK_KP_2, "KP_2"},     {XK_Escape, "Escape"}, {XK_Return, "Return"},
+                      {NoSymbol, "button 1"}};
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.what);
+    Pictra& pictra = start();
+    ASSERT_TRUE(pictra.wait_title(view_title(image_))) << pictra.title();
+    if (way.key == NoSymbol) {
+      pictra.click(10, 10);
+    } else {
+      pictra.key(way.key);
+    }
+    EXPECT_EQ(ended(pictra), "");
+  }
+}
+
+// Left is pressed and its turn awaited first: events the server generated by itself (the
+// exposure at mapping) come before any the test sends, so once the turn shows, only the test's
+// own events are left in the program's queue.
+TEST_F(View, ExposeSeriesRedrawsOnceAtItsLastEvent) {
+  Pictra& pictra = start();
+  pictra.key(XK_Left);
+  ASSERT_TRUE(shows_turn(pictra, -1));
+  // The turn has read the file; from now on a draw shows the taller image in its title.
+  const RgbImage taller = test_image(100, 51);
+  write_image(taller);
+  pictra.key(XK_Right);
+  ASSERT_TRUE(pictra.wait_title(view_title(taller))) << pictra.title();
+  const int before = pictra.title_changes();
+  for (int count : {3, 2, 1, 0})
+    pictra.send_expose(count);
+  pictra.key(XK_Escape);
+  EXPECT_EQ(ended(pictra), "");
+  XSync(pictra.display(), False);
+  EXPECT_EQ(pictra.title_changes(), before + 1);
+}
+
+TEST_F(View, ResizeRewritesTheGeometryFileAndRedrawsAtTheNewSize) {
+  Pictra& pictra = start();
+  ASSERT_TRUE(shows_turn(pictra, 0));
+  constexpr unsigned width = 240, height = 320;
+  pictra.resize(width, height);
+  EXPECT_TRUE(shows(pictra, width, height, expected_view(image_, width, height, 0)));
+  EXPECT_EQ(read_file(home_.file(".pictrarc")), geometry_file(width, height));
+  pictra.key(XK_Right);
+  EXPECT_TRUE(shows(pictra, width, height, expected_view(image_, width, height, 1)));
+}
+
+TEST_F(View, FileGoneAtARedrawEndsTheViewWithTheMessage) {
+  Pictra& pictra = start();
+  pictra.key(XK_Left);
+  ASSERT_TRUE(shows_turn(pictra, -1));
+  ASSERT_EQ(std::remove(dir_.file(image_name).c_str()), 0);
+  pictra.send_expose(0);
+  EXPECT_EQ(ended(pictra), error_message);
+}
+
+TEST_F(View, NameOfNoFormatPrintsTheMessage) {
+  write_image(image_, "img.xyz");
+  Pictra& pictra = start("img.xyz");
+  EXPECT_EQ(ended(pictra), error_message);
+}
+
+}  // namespace
