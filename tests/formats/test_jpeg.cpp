@@ -1,0 +1,245 @@
+// The JPEG module: reduced-scale decoding from the size wish, grey and four-component files
+// (CMYK, YCCK) against ImageMagick, and files it must refuse without a word.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "formats/formats.h"
+#include "formats/jpeg.h"
+#include "support/tempdir.h"
+
+namespace {
+
+using pictra_test::TempDir;
+
+// Samples of pixel (x, y) for a file being written, components of them per pixel.
+using SampleFn = std::function<void(int x, int y, JSAMPLE* samples)>;
+
+struct JpegSpec {
+  int width = 0;
+  int height = 0;
+  int components = 3;
+  J_COLOR_SPACE input = JCS_RGB;
+  J_COLOR_SPACE stored = JCS_YCbCr;
+};
+
+// Writes a JPEG with the library itself; its default error handling ends the test on failure.
+void write_jpeg(const std::string& path, const JpegSpec& spec, const SampleFn& sample) {
+  jpeg_compress_struct encoder{};
+  jpeg_error_mgr errors{};
+  encoder.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&encoder);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  jpeg_stdio_dest(&encoder, file);
+  encoder.image_width = static_cast<JDIMENSION>(spec.width);
+  encoder.image_height = static_cast<JDIMENSION>(spec.height);
+  encoder.input_components = spec.components;
+  encoder.in_color_space = spec.input;
+  jpeg_set_defaults(&encoder);
+  jpeg_set_colorspace(&encoder, spec.stored);
+  jpeg_set_quality(&encoder, 95, TRUE);
+  jpeg_start_compress(&encoder, TRUE);
+  std::vector<JSAMPLE> row(static_cast<std::size_t>(spec.width * spec.components));
+  while (encoder.next_scanline < encoder.image_height) {
+    const int y = static_cast<int>(encoder.next_scanline);
+    for (int x = 0; x < spec.width; ++x)
+      sample(x, y, &row[std::size_t(x * spec.components)]);
+    JSAMPROW rows[] = {row.data()};
+    jpeg_write_scanlines(&encoder, rows, 1);
+  }
+  jpeg_finish_compress(&encoder);
+  jpeg_destroy_compress(&encoder);
+  std::fclose(file);
+}
+
+std::string command_output(const std::string& command) {
+  std::string out;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[1 << 16];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+std::size_t open_descriptors() {
+  return static_cast<std::size_t>(std::distance(
+      std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+}
+
+int channel(int rgb, int shift) {
+  return (rgb >> shift) & 0xff;
+}
+
+// Largest difference of any channel.
+int distance(int a, int b) {
+  int most = 0;
+  for (int shift : {0, 8, 16})
+    most = std::max(most, std::abs(channel(a, shift) - channel(b, shift)));
+  return most;
+}
+
+// A smooth picture, so that lossy coding and scaling keep it close: red grows to the right,
+// green downwards, blue is constant.
+constexpr int big_w = 4000;
+constexpr int big_h = 3000;
+int gradient(int x, int y) {
+  return (x * 255 / (big_w - 1)) << 16 | (y * 255 / (big_h - 1)) << 8 | 0x60;
+}
+
+TEST(JpegModule, WishPicksTheReducedScaleAndPixelsLandInPlace) {
+  TempDir dir;
+  const std::string path = dir.file("big.jpg");
+  write_jpeg(path, {.width = big_w, .height = big_h}, [](int x, int y, JSAMPLE* s) {
+    const int rgb = gradient(x, y);
+    s[0] = JSAMPLE(channel(rgb, 16));
+    s[1] = JSAMPLE(channel(rgb, 8));
+    s[2] = JSAMPLE(channel(rgb, 0));
+  });
+  init_formats();
+  const ImageFormat& format = formats[get_type(path.c_str())];
+  ASSERT_EQ(format.load, jpeg::load);
+  const struct {
+    std::uint32_t want_w, want_h;
+    std::int64_t width, height;
+  } cases[] = {
+      {160, 100, 500, 375},     // a thumbnail cell: 1/8
+      {0, 0, 4000, 3000},       // the view: full size
+      {160, 0, 4000, 3000},     // half a wish is no wish
+      {1000, 700, 1000, 750},   // exactly 2/8
+      {1001, 700, 1500, 1125},  // just above 2/8 gives 3/8
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "wish " << c.want_w << "x" << c.want_h);
+    ASSERT_EQ(format.load(path.c_str(), nullptr, c.want_w, c.want_h), 1);
+    ASSERT_EQ(format.get_width(), c.width);
+    ASSERT_EQ(format.get_height(), c.height);
+    const auto w = static_cast<std::int32_t>(c.width);
+    const auto h = static_cast<std::int32_t>(c.height);
+    // Corners, middle and an off-centre point, compared with the picture at the same place.
+    const std::pair<int, int> points[] = {{0, 0},         {w - 1, 0},     {0, h - 1},
+                                          {w - 1, h - 1}, {w / 2, h / 2}, {w / 5, h * 3 / 4}};
+    for (auto [x, y] : points) {
+      const int source =
+          gradient(int(std::int64_t{x} * big_w / w), int(std::int64_t{y} * big_h / h));
+      EXPECT_LE(distance(format.get_pixel(x, y, 1), source), 6) << "at " << x << "," << y;
+    }
+    EXPECT_EQ(format.get_pixel(-1, 0, 1), 0);
+    EXPECT_EQ(format.get_pixel(w, 0, 1), 0);
+    EXPECT_EQ(format.get_pixel(0, h, 1), 0);
+    EXPECT_EQ(format.get_pixel(0, -1, 1), 0);
+    format.unload();
+  }
+}
+
+TEST(JpegModule, GreyFileGivesEqualChannels) {
+  TempDir dir;
+  const std::string path = dir.file("grey.jpg");
+  write_jpeg(
+      path,
+      {.width = 64, .height = 48, .components = 1, .input = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE},
+      [](int x, int y, JSAMPLE* s) { *s = JSAMPLE(x * 2 + y); });
+  ASSERT_EQ(jpeg::load(path.c_str(), nullptr, 0, 0), 1);
+  ASSERT_EQ(jpeg::get_width(), 64);
+  ASSERT_EQ(jpeg::get_height(), 48);
+  for (std::int32_t y = 0; y < 48; ++y) {
+    for (std::int32_t x = 0; x < 64; ++x) {
+      const int rgb = jpeg::get_pixel(x, y, 1);
+      ASSERT_EQ(channel(rgb, 16), channel(rgb, 8)) << x << "," << y;
+      ASSERT_EQ(channel(rgb, 8), channel(rgb, 0)) << x << "," << y;
+      ASSERT_LE(std::abs(channel(rgb, 0) - (x * 2 + y)), 3) << x << "," << y;
+    }
+  }
+  jpeg::unload();
+}
+
+// Four-component files as print tools write them, compared with ImageMagick's RGB.
+TEST(JpegModule, CmykAndYcckMatchTheReference) {
+  TempDir dir;
+  constexpr int size = 64;
+  // Inverted CMYK as Adobe's tools store it: 255 means no ink. Covers light, dark and mixed.
+  const SampleFn inks = [](int x, int y, JSAMPLE* s) {
+    s[0] = JSAMPLE(x * 4);
+    s[1] = JSAMPLE(y * 4);
+    s[2] = JSAMPLE(255 - x * 2);
+    s[3] = JSAMPLE(128 + y * 2);
+  };
+  const std::string cmyk = dir.file("cmyk.jpg");
+  const std::string ycck = dir.file("ycck.jpg");
+  const std::string magick = dir.file("magick.jpg");
+  write_jpeg(
+      cmyk, {.width = size, .height = size, .components = 4, .input = JCS_CMYK, .stored = JCS_CMYK},
+      inks);
+  write_jpeg(
+      ycck, {.width = size, .height = size, .components = 4, .input = JCS_CMYK, .stored = JCS_YCCK},
+      inks);
+  command_output("convert -size 64x64 gradient:orange-navy -colorspace CMYK '" + magick + "'");
+  for (const std::string& path : {cmyk, ycck, magick}) {
+    SCOPED_TRACE(path);
+    const std::string rgb = command_output("convert '" + path + "' -depth 8 rgb:-");
+    ASSERT_EQ(rgb.size(), std::size_t{size * size * 3}) << "no reference decoding";
+    ASSERT_EQ(jpeg::load(path.c_str(), nullptr, 0, 0), 1);
+    ASSERT_EQ(jpeg::get_width(), size);
+    ASSERT_EQ(jpeg::get_height(), size);
+    int worst = 0;
+    for (std::int32_t y = 0; y < size; ++y) {
+      for (std::int32_t x = 0; x < size; ++x) {
+        const auto* p =
+            reinterpret_cast<const unsigned char*>(&rgb[std::size_t(3 * (y * size + x))]);
+        worst = std::max(worst, distance(jpeg::get_pixel(x, y, 1), p[0] << 16 | p[1] << 8 | p[2]));
+      }
+    }
+    EXPECT_LE(worst, 2);
+    jpeg::unload();
+  }
+}
+
+// Files the module refuses: each fails without a message, unload leaves no file open, and a
+// good file loads normally afterwards.
+TEST(JpegModule, RefusedFilesFailSilentlyAndTheNextLoadWorks) {
+  TempDir dir;
+  const std::string good = dir.file("good.jpg");
+  write_jpeg(good, {.width = 16, .height = 8}, [](int, int, JSAMPLE* s) {
+    s[0] = 200;
+    s[1] = 100;
+    s[2] = 50;
+  });
+  const std::string png_bytes("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x10\0\0\0\x08\x08\x02\0\0\0",
+                              29);
+  const std::string two_components = dir.file("two.jpg");
+  // Two samples per pixel have no colour meaning; reading them as RGB would overrun the rows.
+  write_jpeg(
+      two_components,
+      {.width = 16, .height = 8, .components = 2, .input = JCS_UNKNOWN, .stored = JCS_UNKNOWN},
+      [](int, int, JSAMPLE* s) { s[0] = s[1] = 9; });
+  const std::string cases[] = {dir.write("x.jpg", png_bytes), dir.write("empty.jpg", ""),
+                               two_components, dir.file("missing.jpg")};
+  jpeg::unload();  // before any load: holds nothing
+  const std::size_t descriptors = open_descriptors();
+  for (const auto& path : cases) {
+    SCOPED_TRACE(path);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(jpeg::load(path.c_str(), nullptr, 160, 100), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(jpeg::get_pixel(0, 0, 1), 0);
+    jpeg::unload();
+    jpeg::unload();
+    EXPECT_EQ(open_descriptors(), descriptors);
+
+    ASSERT_EQ(jpeg::load(good.c_str(), nullptr, 0, 0), 1);
+    EXPECT_EQ(jpeg::get_width(), 16);
+    EXPECT_LE(distance(jpeg::get_pixel(3, 3, 1), 0xc86432), 4);
+    jpeg::unload();
+  }
+}
+
+}  // namespace
