@@ -26,8 +26,9 @@ constexpr char parent_name[] = "/..";
 FileNode* new_node(const char* name) {
   auto* node = static_cast<FileNode*>(std::calloc(1, sizeof(FileNode)));
   if (node == nullptr) out_of_memory();
-  // calloc left the buffer zero-filled, so the copy stays terminated when it is cut.
-  std::strncpy(node->name, name, name_max);
+  // calloc left the buffer zero-filled, so the copy is terminated also when it is cut (and
+  // strncpy's padding would only write those zeros a second time).
+  std::memcpy(node->name, name, strnlen(name, name_max));
   return node;
 }
 

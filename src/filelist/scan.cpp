@@ -60,11 +60,19 @@ void add_name(Names& names, const char* prefix, const char* name) {
   names.used += prefix_length + length + 1;
 }
 
+bool is_plain_non_directory(unsigned char type) {
+  return type == DT_REG || type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK;
+}
+
 // Reads every entry of dir into names: regular files with a supported extension under their
 // plain name, directories (except ".") with "/" in front. Links count as what they point to;
 // entries that cannot be examined are left out.
 void collect(DIR* dir, Names& names) {
   while (const dirent* entry = readdir(dir)) {
+    // An entry that is itself a file, pipe, socket or device (not a link, not a directory)
+    // without a supported name is left out whatever stat would say: skip the call. In a
+    // directory of 100,000 photos with their side files this saves a good share of the scan.
+    if (!is_supported(entry->d_name) && is_plain_non_directory(entry->d_type)) continue;
     struct stat info;
     if (stat(entry->d_name, &info) != 0) continue;
     const mode_t type = info.st_mode & S_IFMT;
