@@ -1,0 +1,400 @@
+// The GIF decoder, on files built byte by byte here (with a small LZW encoder of the test's own)
+// and on files written by ImageMagick, compared with ImageMagick's own decoding.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "formats/formats.h"
+#include "formats/gif.h"
+#include "support/tempdir.h"
+
+namespace {
+
+using pictra_test::TempDir;
+
+// Codes packed least significant bit first, as GIF stores them.
+struct BitWriter {
+  std::string bytes;
+  int used = 0;  // bits used in the last byte
+  void put(int code, int bits) {
+    for (int i = 0; i < bits; ++i) {
+      if (used == 0) bytes.push_back(0);
+      if (code >> i & 1) bytes.back() = static_cast<char>(bytes.back() | 1 << used);
+      used = (used + 1) % 8;
+    }
+  }
+};
+
+struct Code {
+  int value;
+  int bits;
+};
+
+std::string pack(const std::vector<Code>& codes) {
+  BitWriter out;
+  for (const Code& code : codes)
+    out.put(code.value, code.bits);
+  return out.bytes;
+}
+
+// A plain dictionary LZW encoder. It starts with a clear code; with a full table it either sends
+// a clear code or goes on with the 4096 codes it has. full_codes counts codes sent while full.
+std::string lzw_encode(const std::vector<int>& pixels, int c, bool clear_when_full,
+                       int* full_codes) {
+  BitWriter out;
+  const int clear = 1 << c;
+  int size = c + 1;
+  int next = clear + 2;
+  std::map<std::pair<int, int>, int> table;
+  out.put(clear, size);
+  int prefix = pixels[0];
+  for (std::size_t i = 1; i < pixels.size(); ++i) {
+    const auto found = table.find({prefix, pixels[i]});
+    if (found != table.end()) {
+      prefix = found->second;
+      continue;
+    }
+    out.put(prefix, size);
+    if (next == 4096) {
+      if (full_codes) ++*full_codes;
+      if (clear_when_full) {
+        out.put(clear, size);
+        table.clear();
+        size = c + 1;
+        next = clear + 2;
+      }
+    } else {
+      // The decoder adds this entry one code later, and widens its codes with it.
+      if (next >= 1 << size && size < 12) ++size;
+      table[{prefix, pixels[i]}] = next++;
+    }
+    prefix = pixels[i];
+  }
+  out.put(prefix, size);
+  out.put(clear + 1, size);
+  return out.bytes;
+}
+
+std::string u16(int v) {
+  return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+std::string byte(int v) {
+  return std::string(1, static_cast<char>(v));
+}
+
+std::string screen(int w, int h, int packed, const std::string& version = "89a") {
+  return "GIF" + version + u16(w) + u16(h) + byte(packed) + byte(0) + byte(0);
+}
+
+// Colour table entries as red, green, blue bytes.
+std::string colour_table(const std::vector<int>& rgb) {
+  std::string bytes;
+  for (int c : rgb)
+    bytes += byte(c >> 16) + byte(c >> 8) + byte(c);
+  return bytes;
+}
+
+// A distinct colour per index, never black, its index in the red channel.
+int colour(int index) {
+  return index << 16 | (255 - index) << 8 | (index ^ 0x5A);
+}
+
+std::vector<int> palette(int entries) {
+  std::vector<int> rgb;
+  for (int i = 0; i < entries; ++i)
+    rgb.push_back(colour(i));
+  return rgb;
+}
+
+std::string sub_blocks(const std::string& data, std::size_t block = 255,
+                       bool empty_between = false) {
+  std::string bytes;
+  for (std::size_t at = 0; at < data.size(); at += block) {
+    const std::string part = data.substr(at, block);
+    bytes += byte(static_cast<int>(part.size())) + part;
+    if (empty_between) bytes += byte(0);
+  }
+  return bytes + byte(0);
+}
+
+std::string image(int w, int h, int packed, int c, const std::string& data,
+                  const std::string& local_table = "", std::size_t block = 255,
+                  bool empty_between = false) {
+  return "," + u16(0) + u16(0) + u16(w) + u16(h) + byte(packed) + local_table + byte(c) +
+         sub_blocks(data, block, empty_between);
+}
+
+// A file with a 256-entry global table of colour(i) before the given blocks.
+std::string with_palette(int w, int h, const std::string& blocks) {
+  return screen(w, h, 0x87) + colour_table(palette(256)) + blocks;
+}
+
+class Gif : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { init_formats(); }
+  void TearDown() override { gif::unload(); }
+  int load(const std::string& bytes) {
+    gif::unload();
+    return gif::load(dir_.write("t.gif", bytes).c_str(), nullptr, 0, 0);
+  }
+  // Every pixel of the loaded image as colour(index), row by row.
+  void expect_indices(const std::vector<int>& indices, const std::string& what) {
+    const std::int64_t w = gif::get_width();
+    int wrong = 0;
+    std::string first;
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+      const auto x = static_cast<std::int32_t>(i % w);
+      const auto y = static_cast<std::int32_t>(i / w);
+      if (gif::get_pixel(x, y, 1) != colour(indices[i]) && !wrong++) {
+        first = std::to_string(x) + "," + std::to_string(y);
+      }
+    }
+    EXPECT_EQ(wrong, 0) << what << ", first at " << first;
+  }
+  TempDir dir_;
+};
+
+TEST_F(Gif, HeaderAndLogicalScreen) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int loads;
+  } cases[] = {
+      {"12 bytes", screen(5, 7, 0).substr(0, 12), 0},
+      {"13 bytes, no table, then nothing", screen(5, 7, 0), 1},
+      {"version 87a", screen(5, 7, 0, "87a") + ";", 1},
+      {"arbitrary version bytes", screen(5, 7, 0, std::string("\0\xff!", 3)) + ";", 1},
+      {"global table cut short", screen(5, 7, 0x87) + "\x01\x02", 1},
+      {"signature GIG", "GIG" + screen(5, 7, 0).substr(3), 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(load(c.bytes), c.loads) << c.what;
+    if (!c.loads) continue;
+    EXPECT_EQ(gif::get_width(), 5) << c.what;
+    EXPECT_EQ(gif::get_height(), 7) << c.what;
+    EXPECT_EQ(gif::get_pixel(0, 0, 1), 0) << c.what;
+  }
+  gif::unload();
+  EXPECT_EQ(gif::load(dir_.file("missing.gif").c_str(), nullptr, 0, 0), 0);
+}
+
+TEST_F(Gif, AspectRatioIsRefused) {
+  std::string bytes = screen(5, 7, 0) + ";";
+  bytes[12] = 49;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(load(bytes), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Hmm: ASPECT RATIO given ! What to do ?\n");
+}
+
+// Hand-packed code streams into a 9 x 1 image; the expected indices are padded with 0, the
+// index of pixels the data never reaches.
+TEST_F(Gif, CodeStreams) {
+  struct Case {
+    const char* what;
+    int c;
+    std::vector<Code> codes;
+    std::vector<int> expected;
+    std::size_t block = 255;
+    bool empty_between = false;
+  } cases[] = {
+      // Entries 6 = 1 2 and 7 = 2 1; next reaches 8, so code 7 and the end code take 4 bits.
+      {"growth at next 8", 2, {{4, 3}, {1, 3}, {2, 3}, {6, 3}, {7, 4}, {5, 4}}, {1, 2, 1, 2, 2, 1}},
+      {"one-byte sub-blocks with empty ones between",
+       2,
+       {{4, 3}, {1, 3}, {2, 3}, {6, 3}, {7, 4}, {5, 4}},
+       {1, 2, 1, 2, 2, 1},
+       1,
+       true},
+      {"code equal to next after root 7", 3, {{8, 4}, {7, 4}, {10, 4}, {9, 4}}, {7, 7, 7}},
+      // After the clear, 3-bit codes again and 6 is the next free code, not the old 1 2.
+      {"clear resets size and table",
+       2,
+       {{4, 3}, {1, 3}, {2, 3}, {6, 3}, {7, 4}, {4, 4}, {3, 3}, {6, 3}, {5, 3}},
+       {1, 2, 1, 2, 2, 1, 3, 3, 3}},
+      {"no leading clear", 2, {{1, 3}, {2, 3}, {5, 3}}, {1, 2}},
+      {"end of file without an end code", 2, {{4, 3}, {1, 3}, {2, 3}}, {1, 2}},
+      {"first code not a root code", 2, {{4, 3}, {6, 3}, {1, 3}, {5, 3}}, {}},
+      {"first code after a clear not a root", 2, {{1, 3}, {4, 3}, {7, 3}, {1, 3}}, {1}},
+      {"code beyond next", 2, {{4, 3}, {1, 3}, {7, 3}, {2, 3}, {5, 3}}, {1}},
+      {"surplus dropped", 2, {{4, 3}, {3, 3}, {6, 3}, {7, 3}, {8, 4}, {5, 4}}, std::vector(9, 3)},
+  };
+  for (const Case& c : cases) {
+    const std::string block = image(9, 1, 0, c.c, pack(c.codes), "", c.block, c.empty_between);
+    ASSERT_EQ(load(with_palette(9, 1, block + ";")), 1) << c.what;
+    std::vector<int> expected = c.expected;
+    expected.resize(9, 0);
+    expect_indices(expected, c.what);
+  }
+}
+
+TEST_F(Gif, FullTable) {
+  struct Case {
+    int c;
+    bool clear_when_full;
+    std::size_t block;
+  } cases[] = {{8, true, 255}, {8, false, 255}, {8, false, 7}, {2, false, 255}, {2, true, 3}};
+  constexpr int w = 200;
+  constexpr int h = 160;
+  for (const Case& c : cases) {
+    std::vector<int> pixels(w * h);
+    unsigned seed = 12345;
+    for (int& p : pixels)
+      p = (seed = seed * 1103515245u + 12345u) >> 16 & ((1 << c.c) - 1);
+    int full_codes = 0;
+    const std::string data = lzw_encode(pixels, c.c, c.clear_when_full, &full_codes);
+    ASSERT_GT(full_codes, 0) << "the image must fill the table";
+    const std::string block = image(w, h, 0, c.c, data, "", c.block);
+    ASSERT_EQ(load(with_palette(w, h, block + ";")), 1);
+    expect_indices(pixels, "c=" + std::to_string(c.c) + (c.clear_when_full ? " clear" : ""));
+  }
+}
+
+TEST_F(Gif, InterlacedRows) {
+  struct Case {
+    int height;
+    std::vector<int> rows;  // image row of each row of data, in data order
+  } cases[] = {{10, {0, 8, 4, 2, 6, 1, 3, 5, 7, 9}}, {3, {0, 2, 1}}, {1, {0}}};
+  constexpr int w = 3;
+  for (const Case& c : cases) {
+    // Data row k is all index k; one row more than the image holds, to be dropped.
+    std::vector<int> data;
+    for (int k = 0; k <= c.height; ++k)
+      data.insert(data.end(), w, k + 1);
+    const std::string block = image(w, c.height, 0x40, 4, lzw_encode(data, 4, true, nullptr));
+    ASSERT_EQ(load(with_palette(w, c.height, block + ";")), 1);
+    std::vector<int> expected(w * c.height);
+    for (std::size_t k = 0; k < c.rows.size(); ++k) {
+      for (int x = 0; x < w; ++x)
+        expected[c.rows[k] * w + x] = static_cast<int>(k) + 1;
+    }
+    expect_indices(expected, "height " + std::to_string(c.height));
+  }
+}
+
+TEST_F(Gif, TwoImagesShareTheColourTable) {
+  const std::vector<int> global = {0x101010, 0x202020, 0x303030, 0x404040};
+  const std::string first = image(2, 2, 0x80, 2, lzw_encode({0, 1, 1, 0}, 2, true, nullptr),
+                                  colour_table({0x123456, 0xABCDEF}));
+  const std::string second = image(3, 1, 0x00, 2, lzw_encode({0, 1, 3}, 2, true, nullptr));
+  const std::string bytes = screen(8, 8, 0x81) + colour_table(global) + first + second + ";";
+  ASSERT_EQ(formats[format_gif].load(dir_.write("two.gif", bytes).c_str(), nullptr, 0, 0), 1);
+  EXPECT_EQ(formats[format_gif].get_width(), 3);
+  EXPECT_EQ(formats[format_gif].get_height(), 1);
+  // The first image's local table is left over entries 0 and 1, the global one beyond them.
+  // The colour bytes red 0x12, green 0x34, blue 0x56 come out as 0x123456.
+  const int expected[] = {0x123456, 0xABCDEF, 0x404040};
+  for (int x = 0; x < 3; ++x)
+    EXPECT_EQ(formats[format_gif].get_pixel(x, 0, 1), expected[x]);
+  // Outside the image, on every side.
+  const std::pair<int, int> outside[] = {{-1, 0}, {3, 0}, {0, 1}, {0, -1}, {INT32_MIN, 0}};
+  for (auto [x, y] : outside) {
+    EXPECT_EQ(formats[format_gif].get_pixel(x, y, 1), 0) << x << "," << y;
+  }
+  formats[format_gif].unload();
+}
+
+// What the block loop does around damaged or missing images. An empty expected list means no
+// pixel buffer: get_pixel answers 0, not colour(0).
+TEST_F(Gif, BlockLoop) {
+  const std::string good = image(2, 1, 0, 2, pack({{4, 3}, {1, 3}, {2, 3}, {5, 3}}));
+  const std::string not_root = image(4, 4, 0, 2, pack({{4, 3}, {6, 3}, {5, 3}}));
+  const std::string extension = "!" + byte(0xF9) + sub_blocks("\x01\x02\x03\x04");
+  struct Case {
+    const char* what;
+    std::string blocks;
+    int w, h;
+    std::vector<int> expected;
+  } cases[] = {
+      {"no image block", extension + ";", 9, 4, {}},
+      {"end of file inside an extension", "!" + byte(0xFE) + byte(16) + "abc", 9, 4, {}},
+      {"extension and unknown block skipped",
+       extension + "B" + sub_blocks("xy") + good + ";",
+       2,
+       1,
+       {1, 2}},
+      {"non-root first code, then an image", not_root + good + ";", 2, 1, {1, 2}},
+      {"code beyond next, then an image",
+       image(4, 4, 0, 2, pack({{4, 3}, {1, 3}, {7, 3}, {5, 3}})) + good + ";",
+       2,
+       1,
+       {1, 2}},
+      {"minimum code size 1, then an image",
+       image(4, 4, 0, 1, "\x55\x55") + good + ";",
+       2,
+       1,
+       {1, 2}},
+      {"minimum code size 12, then an image",
+       image(4, 4, 0, 12, "\x55\x55") + good + ";",
+       2,
+       1,
+       {1, 2}},
+      {"minimum code size 255 alone", image(2, 2, 0, 255, "\x55\x55"), 2, 2, {0, 0, 0, 0}},
+      {"descriptor cut short", "," + u16(1) + u16(2) + byte(5), 5, 0, {}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(load(with_palette(9, 4, c.blocks)), 1) << c.what;
+    EXPECT_EQ(gif::get_width(), c.w) << c.what;
+    EXPECT_EQ(gif::get_height(), c.h) << c.what;
+    if (c.expected.empty()) {
+      for (int y = -1; y <= c.h; ++y) {
+        for (int x = -1; x <= c.w; ++x)
+          EXPECT_EQ(gif::get_pixel(x, y, 1), 0) << c.what;
+      }
+    }
+    expect_indices(c.expected, c.what);
+  }
+}
+
+std::string run(const std::string& command) {
+  std::string out;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+// ImageMagick writes each file from a noise picture of exactly that many colours and decodes it
+// again as the reference. The picture is large enough to fill the 12-bit table.
+TEST_F(Gif, ImageMagickFilesDecodeAlike) {
+  constexpr int w = 203;
+  constexpr int h = 151;
+  for (int colours : {2, 4, 16, 256}) {
+    for (bool interlaced : {false, true}) {
+      std::string ppm = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+      unsigned seed = 99u + colours;
+      for (int i = 0; i < w * h; ++i) {
+        // Runs of one colour give the encoder long strings as well as short ones.
+        if (i % 5 == 0) seed = seed * 1103515245u + 12345u;
+        const int c = colour(static_cast<int>(seed >> 16) % colours);
+        ppm += byte(c >> 16) + byte(c >> 8) + byte(c);
+      }
+      const std::string source = dir_.write("in.ppm", ppm);
+      const std::string gif_path = dir_.file("im.gif");
+      run("convert " + source + (interlaced ? " -interlace GIF " : " ") + gif_path);
+      const std::string reference = run("convert " + gif_path + " -depth 8 rgb:-");
+      const std::string what = std::to_string(colours) + (interlaced ? " interlaced" : "");
+      ASSERT_EQ(reference.size(), std::size_t{w * h * 3}) << what;
+      ASSERT_EQ(formats[format_gif].load(gif_path.c_str(), nullptr, 0, 0), 1) << what;
+      ASSERT_EQ(formats[format_gif].get_width(), w);
+      ASSERT_EQ(formats[format_gif].get_height(), h);
+      int wrong = 0;
+      for (int i = 0; i < w * h; ++i) {
+        const auto* p = reinterpret_cast<const unsigned char*>(&reference[i * 3]);
+        const int expected = p[0] << 16 | p[1] << 8 | p[2];
+        wrong += formats[format_gif].get_pixel(i % w, i / w, 1) != expected;
+      }
+      EXPECT_EQ(wrong, 0) << what;
+      formats[format_gif].unload();
+    }
+  }
+}
+
+}  // namespace
