@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "browser/browser.h"
 #include "filelist/filelist.h"
@@ -104,11 +105,13 @@ constexpr std::uint32_t first_image_cell = 2;
 // The BMP module's load, counted, with the size wish it was given.
 int (*real_bmp_load)(const char*, const char*, std::uint32_t, std::uint32_t) = nullptr;
 int bmp_loads = 0;
+std::vector<std::string> loaded;  // "path [selector]" of every load
 std::uint32_t wished_width = 0;
 std::uint32_t wished_height = 0;
 int counting_bmp_load(const char* path, const char* selector, std::uint32_t want_w,
                       std::uint32_t want_h) {
   ++bmp_loads;
+  loaded.push_back(std::string(path) + " [" + (selector ? selector : "<none>") + "]");
   wished_width = want_w;
   wished_height = want_h;
   return real_bmp_load(path, selector, want_w, want_h);
@@ -271,6 +274,7 @@ class Grid : public testing::Test {
     XSync(state.display, True);  // nothing left over in the queue to cut a pass short
     bmp_loads = 0;
     bmp_unloads = 0;
+    loaded.clear();
     reported_width = 0;
   }
   void TearDown() override {
@@ -425,6 +429,33 @@ TEST_F(Grid, FilesThatYieldNoImageStayBlankAndAreTriedAgain) {
       expect_cell(window, 2, {"big.bmp", rgb_cyan, false, nullptr});
     }
   }
+}
+
+// A list of the sub-images of one file: each cell decodes the container, its entry's number as
+// the selector, behind the sub-image prefix when one is set.
+TEST_F(Grid, SubImagesAreDecodedFromTheirContainer) {
+  clear_files(state.top);
+  for (const char* name : {"/..", "00000000", "00000001"})
+    insert_file(state.top, name);
+  first_file(state.top);
+  char prefix[] = "prefix";
+  struct Case {
+    char* subpath;
+    std::vector<std::string> loads;
+  };
+  const Case cases[] = {
+      {nullptr, {"a.bmp [00000000]", "a.bmp [00000001]"}},
+      {prefix, {"a.bmp [prefix/00000000]", "a.bmp [prefix/00000001]"}},
+  };
+  for (const Case& c : cases) {
+    state.subpath = c.subpath;
+    loaded.clear();
+    layout_grid();
+    redraw_grid(1, "a.bmp");
+    EXPECT_EQ(loaded, c.loads);
+    expect_cell(window_pixels(), 1, {"00000000", rgb_cyan, false, &images[0]});
+  }
+  state.subpath = nullptr;
 }
 
 TEST_F(Grid, WindowsWithoutRoomDrawNoPictures) {
