@@ -4,12 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "config/config.h"
 #include "main/state.h"
+#include "support/driver.h"
 #include "support/tempdir.h"
 #include "xsupport/xsupport.h"
 
@@ -25,48 +31,29 @@ struct Geometry {
   unsigned height = 0;
 };
 
-// The display facts the window needs, until x_Init is available.
-void connect() {
-  state.display = XOpenDisplay(nullptr);
-  if (!state.display) return;
-  state.screen = DefaultScreen(state.display);
-  state.visual = DefaultVisual(state.display, state.screen);
-  state.visual_depth = DefaultDepth(state.display, state.screen);
-  if (state.visual->c_class == PseudoColor) {
-    state.cube_colormap = XCreateColormap(state.display, RootWindow(state.display, state.screen),
-                                          state.visual, AllocAll);
-  }
-}
-
-void disconnect() {
-  if (state.cube_colormap) XFreeColormap(state.display, state.cube_colormap);
-  XCloseDisplay(state.display);
+Geometry window_geometry(Display* display = state.display, Window window = state.window) {
+  Window root = 0;
+  Geometry g;
+  unsigned border = 0;
+  unsigned depth = 0;
+  XGetGeometry(display, window, &root, &g.x, &g.y, &g.width, &g.height, &border, &depth);
+  return g;
 }
 
 class ConfigX : public ::testing::Test {
  protected:
   void SetUp() override {
-    connect();
+    x_Init(nullptr);
     ASSERT_NE(state.display, nullptr);
     set_path(dir.file(".pictrarc"));
   }
   void TearDown() override {
-    if (state.display) disconnect();
+    if (state.display) x_Cleanup(0);
     state = ProgramState{};
   }
 
   static void set_path(const std::string& path) {
     std::snprintf(state.config_path, sizeof state.config_path, "%s", path.c_str());
-  }
-
-  static Geometry window_geometry() {
-    Window root = 0;
-    Geometry g;
-    unsigned border = 0;
-    unsigned depth = 0;
-    XGetGeometry(state.display, state.window, &root, &g.x, &g.y, &g.width, &g.height, &border,
-                 &depth);
-    return g;
   }
 
   pictra_test::TempDir dir;
@@ -159,6 +146,64 @@ TEST_F(ConfigX, SaveRewritesTheWholeFile) {
   expect_config({120, 80, 1000, 750}, "after save");
   EXPECT_EQ(pictra_test::read_file(state.config_path),
             std::string(header) + "xpos=120\nypos=80\nwidth=1000\nheight=750\n");
+}
+
+// Waits, up to the deadline, until the file at path has been closed after writing with exactly
+// the expected bytes; answers what it holds at the end.
+std::string wait_for_file(const std::string& path, const std::string& expected,
+                          std::chrono::milliseconds deadline) {
+  const int watch = inotify_init1(IN_CLOEXEC);
+  const std::string dir = path.substr(0, path.rfind('/'));
+  inotify_add_watch(watch, dir.c_str(), IN_CLOSE_WRITE);
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  std::string content = pictra_test::read_file(path);
+  while (content != expected) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    pollfd ready{watch, POLLIN, 0};
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+    char events[4096];
+    if (read(watch, events, sizeof events) <= 0) break;
+    content = pictra_test::read_file(path);
+  }
+  close(watch);
+  return content;
+}
+
+pictra_test::PictraOptions options(const pictra_test::TempDir& home,
+                                   const pictra_test::TempDir& cwd) {
+  pictra_test::PictraOptions options;
+  options.home = home.path();
+  options.cwd = cwd.path();
+  return options;
+}
+
+// The program itself: start-up creates the file and opens the window from it, and a resize from
+// outside makes the browser save the new geometry over a hand-edited file.
+TEST(ConfigProgram, StartupCreatesFileAndResizeRewritesIt) {
+  pictra_test::TempDir home;
+  pictra_test::TempDir cwd;
+  const std::string path = home.file(".pictrarc");
+  {
+    pictra_test::Pictra pictra(options(home, cwd));
+    const Window window = pictra.window();
+    const Geometry g = window_geometry(pictra.display(), window);
+    EXPECT_EQ(g.x, 50);
+    EXPECT_EQ(g.y, 10);
+    EXPECT_EQ(g.width, 1180u);
+    EXPECT_EQ(g.height, 924u);
+    EXPECT_EQ(pictra_test::read_file(path), default_file);
+  }
+
+  home.write(".pictrarc", "# my own\n  xpos=70\nypos=30\nwidth=500\nheight=400\ncolour=blue\n");
+  pictra_test::Pictra pictra(options(home, cwd));
+  const Window window = pictra.window();
+  const Geometry g = window_geometry(pictra.display(), window);
+  EXPECT_EQ(g.width, 500u);
+  EXPECT_EQ(g.height, 400u);
+  pictra.resize(640, 480);
+  const std::string saved = std::string(header) + "xpos=70\nypos=30\nwidth=640\nheight=480\n";
+  EXPECT_EQ(wait_for_file(path, saved, pictra_test::default_deadline), saved);
 }
 
 }  // namespace

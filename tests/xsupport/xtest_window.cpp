@@ -16,24 +16,6 @@
 
 namespace {
 
-// The display facts the window needs, until x_Init is available.
-void connect() {
-  state.display = XOpenDisplay(nullptr);
-  if (!state.display) return;
-  state.screen = DefaultScreen(state.display);
-  state.visual = DefaultVisual(state.display, state.screen);
-  state.visual_depth = DefaultDepth(state.display, state.screen);
-  if (state.visual->c_class == PseudoColor) {
-    state.cube_colormap = XCreateColormap(state.display, RootWindow(state.display, state.screen),
-                                          state.visual, AllocAll);
-  }
-}
-
-void disconnect() {
-  if (state.cube_colormap) XFreeColormap(state.display, state.cube_colormap);
-  XCloseDisplay(state.display);
-}
-
 struct Title {
   Atom encoding = None;
   std::string bytes;  // as stored
@@ -59,14 +41,14 @@ Title read_title() {
 class WindowX : public ::testing::Test {
  protected:
   void SetUp() override {
-    connect();
+    x_Init(nullptr);
     ASSERT_NE(state.display, nullptr);
     state.config = Config{50, 10, 400, 300};
     x_OpenWindow();
   }
   void TearDown() override {
     std::setlocale(LC_ALL, "C");
-    if (state.display) disconnect();
+    if (state.display) x_Cleanup(0);
     state = ProgramState{};
   }
 };
