@@ -34,6 +34,10 @@ void write_input(const std::uint8_t* data, std::size_t size) {
   std::fclose(file);
 }
 
+void remove_input() {
+  unlink(input_path().c_str());
+}
+
 std::int64_t step_for(std::int64_t w, std::int64_t h) {
   std::int64_t step = 1;
   while ((w / step + 2 * margin) * (h / step + 2 * margin) > max_pixels_read)
@@ -44,7 +48,12 @@ std::int64_t step_for(std::int64_t w, std::int64_t h) {
 }  // namespace
 
 int fuzz_format(int format, const std::uint8_t* data, std::size_t size) {
-  static const bool initialised = (init_formats(), true);
+  static const bool initialised = [] {
+    init_formats();
+    input_path();
+    std::atexit(remove_input);  // after the path exists, so it is still there at exit
+    return true;
+  }();
   (void)initialised;
   write_input(data, size);
   const ImageFormat& f = formats[format];
