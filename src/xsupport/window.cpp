@@ -16,6 +16,7 @@ constexpr unsigned long window_attribute_mask = CWBorderPixel | CWEventMask | CW
 constexpr std::size_t suffix_buffer_size = 64;
 constexpr std::size_t suffix_limit = 32;
 constexpr int out_of_memory_status = -1;
+constexpr unsigned char last_ascii = 0x7f;
 
 [[noreturn]] void out_of_memory() {
   std::puts("Out of memory.");
@@ -24,7 +25,7 @@ constexpr int out_of_memory_status = -1;
 
 bool is_ascii(const char* text) {
   for (; *text; ++text) {
-    if (static_cast<unsigned char>(*text) > 0x7f) return false;
+    if (static_cast<unsigned char>(*text) > last_ascii) return false;
   }
   return true;
 }
