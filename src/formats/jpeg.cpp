@@ -25,7 +25,7 @@ struct ErrorManager {
 constexpr int grey_components = 1;
 constexpr int rgb_components = 3;
 constexpr int cmyk_components = 4;
-constexpr unsigned max_sample = 255;
+constexpr unsigned product_half = 128;  // rounds the division of a product by 255
 // One grey sample repeated into red, green and blue.
 constexpr int grey_to_rgb = 0x010101;
 
@@ -48,16 +48,21 @@ int stride = 0;
   std::longjmp(manager->recovery, 1);
 }
 
+// ink * black / 255, rounded, without a division: exact for all products of two samples.
+inline unsigned char scale_by_black(unsigned ink, unsigned black) {
+  const unsigned t = ink * black + product_half;
+  return static_cast<unsigned char>((t + (t >> 8)) >> 8);
+}
+
 // CMYK to RGB by the usual ink model, R = (1 - C)(1 - K) and so on. The samples are taken as
 // stored inverted (0 means full ink), the way Adobe's tools and the print software that follows
 // them write CMYK and YCCK. The rare files without an Adobe segment are read the same way, as
 // other decoders do, rather than guessing from the marker.
 void cmyk_row_to_rgb(const JSAMPLE* in, unsigned char* out, JDIMENSION width) {
   for (JDIMENSION x = 0; x < width; ++x, in += cmyk_components, out += rgb_components) {
-    const unsigned black = in[3];
-    for (int c = 0; c < rgb_components; ++c) {
-      out[c] = static_cast<unsigned char>((in[c] * black + max_sample / 2) / max_sample);
-    }
+    out[0] = scale_by_black(in[0], in[3]);
+    out[1] = scale_by_black(in[1], in[3]);
+    out[2] = scale_by_black(in[2], in[3]);
   }
 }
 
