@@ -2,7 +2,6 @@
 // unrotated view. The four neighbours are read through the format's own get_pixel and mixed in
 // three rounded steps: the two columns vertically, then the columns horizontally.
 #include <cstdint>
-#include <limits>
 
 #include "formats/formats.h"
 #include "viewer/viewer.h"
@@ -33,23 +32,18 @@ int mix_channel(int a, int b, int shift, double wb, double wa) {
   return round_channel(ca * wa + cb * wb);
 }
 
-}  // namespace
-
-// Truncation toward zero to a 32-bit int. Sample points from an empty fit are infinite or NaN
-// and far points can exceed the int range; both saturate to INT32_MAX (or INT32_MIN), which lies
-// outside every image and so reads as black, instead of being an undefined conversion.
-std::int32_t trunc_to_int32(double v) {
-  constexpr double limit = 2147483648.0;  // 2^31
-  if (!(v < limit)) return std::numeric_limits<std::int32_t>::max();
-  if (v <= -limit - 1.0) return std::numeric_limits<std::int32_t>::min();
-  return static_cast<std::int32_t>(v);
-}
-
-int blend_rgb(int a, int b, double wb, double wa) {
+// The mix behind blend_rgb; the sampler calls it directly so that its three mixes inline.
+inline int blend(int a, int b, double wb, double wa) {
   const int red = mix_channel(a, b, red_shift, wb, wa);
   const int green = mix_channel(a, b, green_shift, wb, wa);
   const int blue = mix_channel(a, b, 0, wb, wa);
   return red << red_shift | green << green_shift | blue;
+}
+
+}  // namespace
+
+int blend_rgb(int a, int b, double wb, double wa) {
+  return blend(a, b, wb, wa);
 }
 
 int sample_bilinear(int format, double x, double y) {
@@ -64,9 +58,9 @@ int sample_bilinear(int format, double x, double y) {
   // Fixed read order: the right column before the left, in each the lower row first.
   const int p11 = get_pixel(x1, y1, color_output);
   const int p10 = get_pixel(x1, y0, color_output);
-  const int right = blend_rgb(p10, p11, fy, 1.0 - fy);
+  const int right = blend(p10, p11, fy, 1.0 - fy);
   const int p01 = get_pixel(x0, y1, color_output);
   const int p00 = get_pixel(x0, y0, color_output);
-  const int left = blend_rgb(p00, p01, fy, 1.0 - fy);
-  return blend_rgb(left, right, fx, 1.0 - fx);
+  const int left = blend(p00, p01, fy, 1.0 - fy);
+  return blend(left, right, fx, 1.0 - fx);
 }
