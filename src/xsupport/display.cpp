@@ -72,7 +72,8 @@ void probe_bits_per_pixel() {
 
 // Only an 8-bit PseudoColor visual (the cube) and TrueColor/DirectColor visuals with real masks
 // of at most 8 bits per channel (x_MakeColor keeps each channel's top bits) can be drawn on.
-void check_visual_class(int visual_class, const XVisualInfo& info) {
+void check_visual_class(const XVisualInfo& info) {
+  const int visual_class = info.c_class;
   bool usable = false;
   if (visual_class == PseudoColor) {
     usable = state.visual_depth == cube_visual_depth;
@@ -168,7 +169,7 @@ void x_Init(const char* name) {
                  static_cast<unsigned>(state.visual_depth));
     std::exit(fatal_status);
   }
-  check_visual_class(info.c_class, info);
+  check_visual_class(info);
   state.bytes_per_pixel = static_cast<unsigned long>(state.bits_per_pixel / bits_per_byte);
 
   if (info.c_class == PseudoColor) {
