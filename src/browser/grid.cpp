@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "browser/browser.h"
 #include "filelist/filelist.h"
@@ -276,7 +277,15 @@ void redraw_grid(int with_thumbnails, const char* container) {
   }
 
   // Without a current directory there is no path to show; the title keeps just its prefix.
+  // While the sub-images of a file are listed, the title names that file after the directory.
   char* path = getcwd(nullptr, 0);
-  x_SetTitle(path != nullptr ? path : "", 0, 0);
+  if (path == nullptr) {
+    x_SetTitle("", 0, 0);
+  } else if (container == nullptr || container[0] == '\0') {
+    x_SetTitle(path, 0, 0);
+  } else {
+    const std::string title = std::string(path) + "/" + container;
+    x_SetTitle(title.c_str(), 0, 0);
+  }
   std::free(path);
 }
