@@ -121,6 +121,20 @@ void set_up_masks(const XVisualInfo& info) {
   state.blue_bits = blue.bits;
 }
 
+XErrorHandler default_error_handler = nullptr;
+bool window_gone = false;
+
+// A window destroyed from outside (a window manager closing it) makes the drawing requests still
+// on their way fail: BadWindow or BadDrawable for the window, then BadGC for the graphics
+// contexts that could not be created on it. Those are expected, since the DestroyNotify that
+// follows ends the browser or the view. Every other error gets the X library's own handling.
+int on_x_error(Display* display, XErrorEvent* error) {
+  const bool on_window = error->error_code == BadWindow || error->error_code == BadDrawable;
+  if (on_window && state.window && error->resourceid == state.window) window_gone = true;
+  if (window_gone && (on_window || error->error_code == BadGC)) return 0;
+  return default_error_handler ? default_error_handler(display, error) : 0;
+}
+
 XFontSet create_font_set(const char* pattern) {
   char** missing = nullptr;
   int missing_count = 0;
@@ -142,6 +156,7 @@ void x_Init(const char* name) {
     std::printf("Failed to connect to X display on '%s'\n", name ? name : XDisplayName(nullptr));
     std::exit(fatal_status);
   }
+  if (!default_error_handler) default_error_handler = XSetErrorHandler(on_x_error);
   state.screen = DefaultScreen(state.display);
   state.cleanup = x_Cleanup;
   state.visual = DefaultVisual(state.display, state.screen);

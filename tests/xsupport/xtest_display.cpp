@@ -119,6 +119,36 @@ TEST_F(DisplayTest, CleanupIgnoresSigpipeAndClosesOnce) {
   x_Cleanup(SIGTERM);  // nothing left to release; TearDown calls it once more
 }
 
+// A window destroyed from outside while requests to it are still on their way: those errors
+// are expected and ignored, any other error still ends the program as the X library does.
+TEST_F(DisplayTest, ErrorsFromAVanishedWindowAreIgnoredOthersAreNot) {
+  Display* display = state.display;
+  state.window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 8, 8, 0, 0, 0);
+  XSync(display, False);
+  Display* outside = XOpenDisplay(nullptr);
+  ASSERT_NE(outside, nullptr);
+  XDestroyWindow(outside, state.window);
+  XSync(outside, False);
+  XCloseDisplay(outside);
+
+  GC gc = XCreateGC(display, state.window, 0, nullptr);   // BadDrawable
+  XFillRectangle(display, state.window, gc, 0, 0, 4, 4);  // BadDrawable, BadGC
+  XFreeGC(display, gc);                                   // BadGC
+  XStoreName(display, state.window, "gone");              // BadWindow
+  XSync(display, False);
+  SUCCEED() << "still running";
+
+  // On a connection of its own: the child must not write into the one it shares with us.
+  EXPECT_EXIT(
+      {
+        x_Init(nullptr);
+        XFreePixmap(state.display, DefaultRootWindow(state.display));
+        XSync(state.display, False);
+      },
+      ::testing::ExitedWithCode(1), "BadPixmap");
+  state.window = 0;
+}
+
 // A private Xvfb with a chosen default visual class, for the classes the harness never runs.
 class PrivateServer {
  public:
