@@ -23,7 +23,7 @@ png_structp reader = nullptr;
 png_infop info = nullptr;
 std::int32_t width = 0;
 std::int32_t height = 0;
-// height entries; those not yet allocated are null, so unload frees exactly what exists.
+// height entries, each a row buffer or none.
 png_bytep* rows = nullptr;
 
 // Asks for 8-bit RGB without alpha, whatever the file holds.
@@ -42,12 +42,18 @@ void request_rgb() {
   }
 }
 
-bool allocate_rows(std::size_t row_bytes) {
-  rows = static_cast<png_bytep*>(std::calloc(static_cast<std::size_t>(height), sizeof *rows));
-  if (!rows) return false;
-  for (std::int32_t y = 0; y < height; ++y) {
-    rows[y] = static_cast<png_bytep>(std::malloc(row_bytes));
-    if (!rows[y]) return false;
+// Reads the image pass by pass, giving each row its buffer when the library first reaches it.
+// A header may claim up to a million by a million pixels; allocating all rows up front would
+// cost minutes and gigabytes for a few damaged bytes, whereas this way a file whose data runs
+// out fails after taking only what its data filled. Returns false when a row buffer cannot be
+// had; the library's own errors jump back into load.
+bool read_rows(std::size_t row_bytes, int passes) {
+  for (int pass = 0; pass < passes; ++pass) {
+    for (std::int32_t y = 0; y < height; ++y) {
+      if (!rows[y]) rows[y] = static_cast<png_bytep>(std::malloc(row_bytes));
+      if (!rows[y]) return false;
+      png_read_row(reader, rows[y], nullptr);
+    }
   }
   return true;
 }
@@ -100,17 +106,18 @@ int load(const char* path, const char* /*selector*/, std::uint32_t /*want_w*/,
 
   request_rgb();
   // Interlaced images arrive in several passes; the library combines them into whole rows.
-  png_set_interlace_handling(reader);
+  const int passes = png_set_interlace_handling(reader);
   png_read_update_info(reader, info);
   const std::size_t row_bytes = png_get_rowbytes(reader, info);
   // get_pixel reads 3 bytes per pixel; anything else would read past or misread the rows.
   if (row_bytes != static_cast<std::size_t>(width) * rgb_bytes) return 0;
 
-  if (!allocate_rows(row_bytes)) {
+  // All entries start as none, so unload frees exactly the rows that were allocated.
+  rows = static_cast<png_bytep*>(std::calloc(static_cast<std::size_t>(height), sizeof *rows));
+  if (!rows || !read_rows(row_bytes, passes)) {
     std::fputs("PNG: Out of memory\n", stderr);
     return 0;
   }
-  png_read_image(reader, rows);
   png_read_end(reader, nullptr);
 
   ready = 1;
