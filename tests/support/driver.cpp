@@ -197,6 +197,10 @@ void Pictra::pump(Clock::time_point until) {
 }
 
 Window Pictra::window(std::chrono::milliseconds deadline) {
+  if (!display_) {
+    ADD_FAILURE() << "no display to find pictra's window on";
+    return 0;
+  }
   const auto until = Clock::now() + deadline;
   while (!(window_ && mapped_) && Clock::now() < until)
     pump(until);
@@ -206,6 +210,7 @@ Window Pictra::window(std::chrono::milliseconds deadline) {
 }
 
 std::string Pictra::title() {
+  if (!display_) return {};
   if (!window_) window();
   XTextProperty property{};
   if (!XGetWMName(display_, window_, &property) || !property.value) return {};
