@@ -21,6 +21,7 @@
 #include "filelist/filelist.h"
 #include "formats/formats.h"
 #include "main/state.h"
+#include "support/bmp_file.h"
 #include "support/tempdir.h"
 #include "support/xpixels.h"
 #include "xsupport/xsupport.h"
@@ -50,37 +51,14 @@ int source_rgb(int x, int y) {
   return ((x * 37) & 0xff) << 16 | ((y * 59) & 0xff) << 8 | ((x * 11 + y * 23) & 0xff);
 }
 
-// An uncompressed 24-bit BMP of source_rgb: 54-byte header, rows bottom-up padded to 4 bytes.
+// A BMP file of source_rgb.
 std::string bmp24(int width, int height) {
-  const auto stride = static_cast<std::uint32_t>(width * 3 + 3) / 4 * 4;
-  const std::uint32_t data_bytes = stride * static_cast<std::uint32_t>(height);
-  std::string out = "BM";
-  auto u16 = [&](std::uint32_t v) {
-    out.push_back(static_cast<char>(v & 0xff));
-    out.push_back(static_cast<char>((v >> 8) & 0xff));
-  };
-  auto u32 = [&](std::uint32_t v) {
-    u16(v & 0xffff);
-    u16(v >> 16);
-  };
-  for (std::uint32_t v : {54 + data_bytes, 0u, 54u, 40u, static_cast<std::uint32_t>(width),
-                          static_cast<std::uint32_t>(height)})
-    u32(v);
-  u16(1);
-  u16(24);
-  for (std::uint32_t v : {0u, data_bytes, 0u, 0u, 0u, 0u})
-    u32(v);
-  for (int y = height - 1; y >= 0; --y) {
-    std::string row;
-    for (int x = 0; x < width; ++x) {
-      const int rgb = source_rgb(x, y);
-      row += {static_cast<char>(rgb & 0xff), static_cast<char>((rgb >> 8) & 0xff),
-              static_cast<char>((rgb >> 16) & 0xff)};
-    }
-    row.resize(stride, '\0');
-    out += row;
+  pictra_test::RgbImage image{width, height, {}};
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x)
+      image.pixels.push_back(source_rgb(x, y));
   }
-  return out;
+  return pictra_test::bmp24(image);
 }
 
 // The test images and the size each must be scaled to in a 166 x 120 picture area.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bmp_file.h"
 #include "support/driver.h"
 #include "support/tempdir.h"
 
@@ -30,33 +31,9 @@ struct Level {
 constexpr Level level1{3, 4};
 constexpr Level level2{5, 6};
 
-// A 24-bit BMP of one colour.
+// A BMP file of one colour.
 std::string solid_bmp(int width, int height, int rgb) {
-  const int stride = (width * 3 + 3) / 4 * 4;
-  const int data_size = stride * height;
-  std::string bytes(54 + data_size, '\0');
-  auto put32 = [&](int at, int value) {
-    for (int i = 0; i < 4; ++i)
-      bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
-  };
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  put32(2, 54 + data_size);
-  put32(10, 54);
-  put32(14, 40);
-  put32(18, width);
-  put32(22, height);
-  bytes[26] = 1;
-  bytes[28] = 24;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const int at = 54 + y * stride + x * 3;
-      bytes[at] = static_cast<char>(rgb & 0xff);
-      bytes[at + 1] = static_cast<char>((rgb >> 8) & 0xff);
-      bytes[at + 2] = static_cast<char>((rgb >> 16) & 0xff);
-    }
-  }
-  return bytes;
+  return bmp24(RgbImage{width, height, std::vector<int>(width * height, rgb)});
 }
 
 // Image n's colour: distinct on every visual, the 8-bit colour cube included, and never black

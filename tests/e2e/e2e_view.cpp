@@ -15,7 +15,7 @@
 
 #include "support/driver.h"
 #include "support/tempdir.h"
-#include "viewer/bmp_file.h"
+#include "support/bmp_file.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "formats/formats.h"
 #include "support/tempdir.h"
-#include "viewer/bmp_file.h"
+#include "support/bmp_file.h"
 #include "viewer/viewer.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// Writes uncompressed 24-bit BMP files for the viewer's tests, so that they read real files
+// Writes uncompressed 24-bit BMP files for tests, so that they read real files
 // through the real decoder.
 #pragma once
 
