@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "support/bmp_file.h"
 #include "support/driver.h"
 #include "support/tempdir.h"
-#include "support/bmp_file.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "formats/formats.h"
-#include "support/tempdir.h"
 #include "support/bmp_file.h"
+#include "support/tempdir.h"
 #include "viewer/viewer.h"
 
 namespace {
