@@ -17,12 +17,14 @@
 
 namespace {
 
+using pictra_test::command_output;
+
 using pictra_test::TempDir;
 
 // Samples of pixel (x, y) for a file being written, components of them per pixel.
 using SampleFn = std::function<void(int x, int y, JSAMPLE* samples)>;
 
-struct JpegSpec {
+struct JpegLayout {
   int width = 0;
   int height = 0;
   int components = 3;
@@ -31,7 +33,7 @@ struct JpegSpec {
 };
 
 // Writes a JPEG with the library itself; its default error handling ends the test on failure.
-void write_jpeg(const std::string& path, const JpegSpec& spec, const SampleFn& sample) {
+void write_jpeg(const std::string& path, const JpegLayout& layout, const SampleFn& sample) {
   jpeg_compress_struct encoder{};
   jpeg_error_mgr errors{};
   encoder.err = jpeg_std_error(&errors);
@@ -39,36 +41,25 @@ void write_jpeg(const std::string& path, const JpegSpec& spec, const SampleFn& s
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
   jpeg_stdio_dest(&encoder, file);
-  encoder.image_width = static_cast<JDIMENSION>(spec.width);
-  encoder.image_height = static_cast<JDIMENSION>(spec.height);
-  encoder.input_components = spec.components;
-  encoder.in_color_space = spec.input;
+  encoder.image_width = static_cast<JDIMENSION>(layout.width);
+  encoder.image_height = static_cast<JDIMENSION>(layout.height);
+  encoder.input_components = layout.components;
+  encoder.in_color_space = layout.input;
   jpeg_set_defaults(&encoder);
-  jpeg_set_colorspace(&encoder, spec.stored);
+  jpeg_set_colorspace(&encoder, layout.stored);
   jpeg_set_quality(&encoder, 95, TRUE);
   jpeg_start_compress(&encoder, TRUE);
-  std::vector<JSAMPLE> row(static_cast<std::size_t>(spec.width * spec.components));
+  std::vector<JSAMPLE> row(static_cast<std::size_t>(layout.width * layout.components));
   while (encoder.next_scanline < encoder.image_height) {
     const int y = static_cast<int>(encoder.next_scanline);
-    for (int x = 0; x < spec.width; ++x)
-      sample(x, y, &row[std::size_t(x * spec.components)]);
+    for (int x = 0; x < layout.width; ++x)
+      sample(x, y, &row[std::size_t(x * layout.components)]);
     JSAMPROW rows[] = {row.data()};
     jpeg_write_scanlines(&encoder, rows, 1);
   }
   jpeg_finish_compress(&encoder);
   jpeg_destroy_compress(&encoder);
   std::fclose(file);
-}
-
-std::string command_output(const std::string& command) {
-  std::string out;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buffer[1 << 16];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    out.append(buffer, n);
-  pclose(pipe);
-  return out;
 }
 
 std::size_t open_descriptors() {

@@ -14,6 +14,8 @@
 
 namespace {
 
+using pictra_test::command_output;
+
 using pictra_test::TempDir;
 
 const std::string suite_dir = std::string(PICTRA_TEST_DATA) + "/pngsuite";
@@ -28,17 +30,6 @@ std::vector<std::string> suite_files(bool damaged) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-std::string command_output(const std::string& command) {
-  std::string out;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buffer[1 << 16];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    out.append(buffer, n);
-  pclose(pipe);
-  return out;
 }
 
 struct Reference {

@@ -25,6 +25,8 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+// Runs a shell command and answers what it wrote to standard output (for reference decoders).
+std::string command_output(const std::string& command);
 // Copies a file of tests/data into dir under name.
 std::string copy_test_data(const std::string& data_name, const TempDir& dir,
                            const std::string& name);
