@@ -28,6 +28,10 @@ constexpr int cmyk_components = 4;
 constexpr unsigned product_half = 128;  // rounds the division of a product by 255
 // One grey sample repeated into red, green and blue.
 constexpr int grey_to_rgb = 0x010101;
+// Largest image the module decodes, in pixels (a gigapixel, about 3 GiB of samples). A header
+// of a few bytes can declare up to 65500 x 65500 pixels, and the library then invents data for
+// all of them; beyond this a damaged file would cost many gigabytes and seconds before failing.
+constexpr std::uint64_t max_image_pixels = std::uint64_t{1} << 30;
 
 // Zero-initialised, so destroying it before any load finds no memory manager and does nothing.
 jpeg_decompress_struct decoder{};
@@ -97,6 +101,7 @@ int load(const char* path, const char* /*selector*/, std::uint32_t want_w, std::
   jpeg_create_decompress(&decoder);
   jpeg_stdio_src(&decoder, file);
   jpeg_read_header(&decoder, TRUE);
+  if (std::uint64_t{decoder.image_width} * decoder.image_height > max_image_pixels) return 0;
   jpeg_calc_output_dimensions(&decoder);
   if (want_w && want_h) {
     // Only the width takes part; the library keeps the aspect ratio and picks the nearest

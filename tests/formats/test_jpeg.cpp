@@ -212,8 +212,14 @@ TEST(JpegModule, RefusedFilesFailSilentlyAndTheNextLoadWorks) {
       two_components,
       {.width = 16, .height = 8, .components = 2, .input = JCS_UNKNOWN, .stored = JCS_UNKNOWN},
       [](int, int, JSAMPLE* s) { s[0] = s[1] = 9; });
+  // A few header bytes may declare a size that would take gigabytes to invent data for.
+  std::string huge_bytes = pictra_test::read_file(good);
+  const auto frame = huge_bytes.find("\xff\xc0");
+  ASSERT_NE(frame, std::string::npos);
+  huge_bytes.replace(frame + 5, 4, "\xff\xdc\xff\xdc");  // 65500 x 65500
   const std::string cases[] = {dir.write("x.jpg", png_bytes), dir.write("empty.jpg", ""),
-                               two_components, dir.file("missing.jpg")};
+                               two_components, dir.write("huge.jpg", huge_bytes),
+                               dir.file("missing.jpg")};
   jpeg::unload();  // before any load: holds nothing
   const std::size_t descriptors = open_descriptors();
   for (const auto& path : cases) {
