@@ -1,19 +1,68 @@
-// The format registry: one row of operations per image format, chosen by file extension.
+// The format registry and the decoded image every format hands back.
+//
+// A format's load starts from nothing and answers an owned Image, or null when the file yields
+// no image; it keeps nothing in module-wide state, so different files decode on several threads
+// at once. Every decoder refuses images over max_image_pixels before allocating for them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The one pixel layout of every decoded image: 8-bit red, green, blue, interleaved, rows top to
+// bottom with no padding.
+inline constexpr std::size_t rgb_channels = 3;
+
+// The largest image any format decodes, in pixels: 2^30, e.g. 32768 x 32768 (3 GiB of samples).
+// A few damaged header bytes can claim far more; beyond this they are refused unread.
+inline constexpr std::uint64_t max_image_pixels = std::uint64_t{1} << 30;
+
+struct Image {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::vector<std::uint8_t> rgb;  // width x height x rgb_channels
+  // Sub-images the file holds (TIFF directories); 1 for single-image files.
+  std::uint32_t pages = 1;
+  // Size of the image in the file, before any reduced-scale decode.
+  std::uint32_t full_width = 0;
+  std::uint32_t full_height = 0;
+
+  const std::uint8_t* row(std::uint32_t y) const {
+    return rgb.data() + std::size_t{y} * width * rgb_channels;
+  }
+  std::uint8_t* row(std::uint32_t y) { return rgb.data() + std::size_t{y} * width * rgb_channels; }
+};
+
+// An image of width x height, all black; null when the size is empty, over the cap, or memory
+// cannot be had.
+std::unique_ptr<Image> make_image(std::uint64_t width, std::uint64_t height);
+
+// The pixel at (x, y) as 0x00RRGGBB; black outside the image. For tests and simple callers:
+// drawing works on the raster directly.
+inline int get_pixel(const Image& image, std::int64_t x, std::int64_t y) {
+  if (x < 0 || y < 0 || x >= image.width || y >= image.height) return 0;
+  const std::uint8_t* p = image.row(static_cast<std::uint32_t>(y)) + x * rgb_channels;
+  return p[0] << 16 | p[1] << 8 | p[2];
+}
+
+// The size a caller will draw an image into; 0 x 0 asks for full size. A format that can decode
+// at reduced scale picks the smallest scale whose output still covers this box in both
+// directions; the caller resamples from whatever size comes back.
+struct Wish {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
 
 struct ImageFormat {
   int extcount = 0;
   const char* const* extensions = nullptr;
-  int (*load)(const char* path, const char* selector, std::uint32_t want_w,
-              std::uint32_t want_h) = nullptr;
-  void (*unload)() = nullptr;
-  int (*get_pixel)(std::int32_t x, std::int32_t y, int color) = nullptr;
-  std::int64_t (*get_width)() = nullptr;
-  std::int64_t (*get_height)() = nullptr;
-  int (*list_pages)(const char* path, const char* subpath) = nullptr;
-  int (*has_pages)(const char* path, const char* selector) = nullptr;
+  std::unique_ptr<Image> (*load)(const char* path, const char* selector, Wish wish) = nullptr;
+  // The entry names of a multi-image file's sub-images, in order; empty for a file that holds
+  // one image or cannot be read.
+  std::vector<std::string> (*list_pages)(const char* path) = nullptr;
 };
 
 // Format indexes, as get_type returns them.
@@ -25,4 +74,12 @@ extern ImageFormat formats[format_count];
 void init_formats();
 int get_type(const char* name);
 int is_supported(const char* name);
-int no_pages(const char* path, const char* selector_or_subpath);
+std::vector<std::string> no_pages(const char* path);
+
+// Decodes path through the format get_type chooses; null when none fits or decoding fails.
+std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish);
+
+// Opens path for reading an image without ever blocking: a FIFO, device or directory is
+// refused like a file that cannot be opened. Answers the open stream (binary, close-on-exec) or
+// null.
+std::FILE* open_image_file(const char* path);

@@ -39,6 +39,13 @@ Picture* x_CreatePicture(std::uint64_t width, std::uint64_t height, std::uint64_
 // Defined below, inline like x_MakeColor.
 void x_PutPixel(Picture* img, std::uint64_t x, std::uint64_t y, int rgb);
 void x_FreePicture(Picture* img);
+// Converts a raster of 8-bit RGB triples (width x height, rows of row_bytes bytes) into the
+// Picture's pixels at column x, row y; the raster must lie inside the Picture. The one place
+// where decoded images become display pixels.
+void x_PutRGB(Picture* img, std::uint64_t x, std::uint64_t y, const std::uint8_t* rgb,
+              std::uint64_t width, std::uint64_t height, std::uint64_t row_bytes);
+// Sets every pixel of the Picture to the RGB value.
+void x_FillPicture(Picture* img, int rgb);
 // Reports a write outside a Picture like a failed assertion and aborts.
 [[noreturn]] [[gnu::cold]] void x_PutPixel_out_of_bounds(const char* file, unsigned line,
                                                          const char* function);

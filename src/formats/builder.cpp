@@ -1,0 +1,108 @@
+// The row collector behind the decoders that cannot scale while decoding.
+#include "formats/builder.h"
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+// The factor that shrinks extent by as much as possible while keeping it at least wanted.
+std::uint32_t cover_factor(std::uint64_t extent, std::uint32_t wanted) {
+  if (wanted == 0) return 1;
+  return static_cast<std::uint32_t>(std::max<std::uint64_t>(1, extent / wanted));
+}
+
+}  // namespace
+
+std::unique_ptr<Image> make_image(std::uint64_t width, std::uint64_t height) {
+  if (width == 0 || height == 0 || width > max_image_pixels || height > max_image_pixels ||
+      width * height > max_image_pixels) {
+    return nullptr;
+  }
+  try {
+    auto image = std::make_unique<Image>();
+    image->width = static_cast<std::uint32_t>(width);
+    image->height = static_cast<std::uint32_t>(height);
+    image->full_width = image->width;
+    image->full_height = image->height;
+    image->rgb.assign(width * height * rgb_channels, 0);
+    return image;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+bool ImageBuilder::start(std::uint64_t width, std::uint64_t height, Wish wish) {
+  image_.reset();
+  if (width == 0 || height == 0 || width > max_image_pixels || height > max_image_pixels ||
+      width * height > max_image_pixels) {
+    return false;
+  }
+  factor_ = 1;
+  if (wish.width && wish.height) {
+    factor_ = std::min(cover_factor(width, wish.width), cover_factor(height, wish.height));
+  }
+  source_width_ = static_cast<std::uint32_t>(width);
+  source_height_ = static_cast<std::uint32_t>(height);
+  image_ = make_image((width + factor_ - 1) / factor_, (height + factor_ - 1) / factor_);
+  if (!image_) return false;
+  image_->full_width = source_width_;
+  image_->full_height = source_height_;
+  band_ = -1;
+  band_rows_ = 0;
+  try {
+    if (factor_ > 1) {
+      scratch_.assign(std::size_t{source_width_} * rgb_channels, 0);
+      sums_.assign(std::size_t{image_->width} * rgb_channels, 0);
+    }
+  } catch (const std::bad_alloc&) {
+    image_.reset();
+    return false;
+  }
+  return true;
+}
+
+std::uint8_t* ImageBuilder::row(std::uint32_t y) {
+  return factor_ == 1 ? image_->row(y) : scratch_.data();
+}
+
+void ImageBuilder::commit(std::uint32_t y) {
+  if (factor_ == 1 || y >= source_height_) return;
+  const std::int64_t band = y / factor_;
+  if (band != band_) {
+    flush();
+    band_ = band;
+  }
+  // Columns of one output pixel lie side by side; the last output column may take fewer.
+  const std::uint8_t* in = scratch_.data();
+  std::uint32_t* sum = sums_.data();
+  for (std::uint32_t x = 0; x < source_width_; ++x) {
+    std::uint32_t* s = sum + std::size_t{x / factor_} * rgb_channels;
+    s[0] += in[0];
+    s[1] += in[1];
+    s[2] += in[2];
+    in += rgb_channels;
+  }
+  ++band_rows_;
+}
+
+void ImageBuilder::flush() {
+  if (band_ < 0 || band_rows_ == 0) return;
+  std::uint8_t* out = image_->row(static_cast<std::uint32_t>(band_));
+  for (std::uint32_t x = 0; x < image_->width; ++x) {
+    const std::uint32_t columns = std::min(factor_, source_width_ - x * factor_);
+    const std::uint32_t count = columns * band_rows_;
+    for (std::size_t c = 0; c < rgb_channels; ++c) {
+      std::uint32_t& s = sums_[std::size_t{x} * rgb_channels + c];
+      out[std::size_t{x} * rgb_channels + c] = static_cast<std::uint8_t>((s + count / 2) / count);
+      s = 0;
+    }
+  }
+  band_rows_ = 0;
+}
+
+std::unique_ptr<Image> ImageBuilder::finish() {
+  if (factor_ > 1) flush();
+  band_ = -1;
+  return std::move(image_);
+}
