@@ -8,7 +8,7 @@ namespace {
 
 // The factor that shrinks extent by as much as possible while keeping it at least wanted.
 std::uint32_t cover_factor(std::uint64_t extent, std::uint32_t wanted) {
-  if (wanted == 0) return 1;
+  if (wanted == 0) return 1;  // an image far narrower than the box fits to nothing there
   return static_cast<std::uint32_t>(std::max<std::uint64_t>(1, extent / wanted));
 }
 
@@ -40,7 +40,9 @@ bool ImageBuilder::start(std::uint64_t width, std::uint64_t height, Wish wish) {
   }
   factor_ = 1;
   if (wish.width && wish.height) {
-    factor_ = std::min(cover_factor(width, wish.width), cover_factor(height, wish.height));
+    const Size fitted = fit_size(width, height, wish.width, wish.height);
+    factor_ = std::min(cover_factor(width, static_cast<std::uint32_t>(fitted.width)),
+                       cover_factor(height, static_cast<std::uint32_t>(fitted.height)));
   }
   source_width_ = static_cast<std::uint32_t>(width);
   source_height_ = static_cast<std::uint32_t>(height);

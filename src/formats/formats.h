@@ -48,13 +48,28 @@ inline int get_pixel(const Image& image, std::int64_t x, std::int64_t y) {
   return p[0] << 16 | p[1] << 8 | p[2];
 }
 
-// The size a caller will draw an image into; 0 x 0 asks for full size. A format that can decode
-// at reduced scale picks the smallest scale whose output still covers this box in both
-// directions; the caller resamples from whatever size comes back.
+// The box a caller will fit an image into, its aspect ratio kept; 0 x 0 asks for full size. A
+// format that can decode at reduced scale picks the smallest scale whose output still covers
+// the fitted size in both directions; the caller resamples from whatever size comes back.
 struct Wish {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
 };
+
+// The size of a width x height image fitted into a box_width x box_height box, its aspect
+// ratio kept: the box's width or height, the other side rounded down.
+struct Size {
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+};
+inline Size fit_size(std::uint64_t width, std::uint64_t height, std::uint64_t box_width,
+                     std::uint64_t box_height) {
+  if (width == 0 || height == 0) return {};
+  const double image_ratio = static_cast<double>(width) / static_cast<double>(height);
+  const double box_ratio = static_cast<double>(box_width) / static_cast<double>(box_height);
+  if (image_ratio > box_ratio) return {box_width, height * box_width / width};
+  return {width * box_height / height, box_height};
+}
 
 struct ImageFormat {
   int extcount = 0;
