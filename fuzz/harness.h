@@ -1,5 +1,5 @@
-// Runs one fuzz input through a format module exactly as the program's callers do: load from a
-// file, ask the size, read every pixel of the image and a margin around it, unload.
+// Runs one fuzz input through a format module as the program does: load it from a file in full
+// and with a thumbnail wish, read every sample of each image, and list its pages.
 #pragma once
 
 #include <cstddef>

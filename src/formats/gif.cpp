@@ -1,17 +1,21 @@
 // The GIF module: reads the header, the colour tables and the block structure itself, and
-// decodes the LZW image data, plain or interlaced, into one colour index byte per pixel. The
-// whole image is decoded at load, so get_pixel is a bounds check and two lookups.
+// decodes the LZW image data, plain or interlaced. Rows of a plain image go to the image builder
+// as soon as they are complete; an interlaced image is gathered as colour indexes first, since
+// its rows arrive out of order.
 #include "formats/gif.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
+
+#include "formats/builder.h"
 
 namespace gif {
 namespace {
 
 // Header and logical screen descriptor; a file must hold at least these bytes.
-constexpr std::int64_t header_size = 13;
+constexpr long header_size = 13;
 constexpr char signature[] = {'G', 'I', 'F'};
 constexpr int version_size = 3;
 
@@ -34,7 +38,7 @@ constexpr int lzw_table_size = 4096;
 constexpr int max_code_size = 12;
 constexpr int min_lzw_code_size = 2;
 constexpr int max_lzw_code_size = 11;
-constexpr int end_of_data = -1;  // gif_read_code at the end of the file
+constexpr int end_of_data = -1;  // read_code at the end of the file
 constexpr int no_code = -1;      // no previous code: at the start and after a clear code
 
 struct InterlacePass {
@@ -44,14 +48,15 @@ struct InterlacePass {
 constexpr InterlacePass interlace_passes[] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
 constexpr int interlace_pass_count = sizeof interlace_passes / sizeof interlace_passes[0];
 
-// Where gif_store_index puts the next colour index.
+// Where store_index puts the next colour index. A plain image fills one row at a time; an
+// interlaced one fills the whole index buffer, row by row through the four passes.
 struct Writer {
-  std::uint64_t position = 0;  // in pixels from the start of the buffer
   bool interlaced = false;
   int pass = 0;  // index into interlace_passes: 0 is the first pass
   std::uint64_t row = interlace_passes[0].first_row;
   std::uint64_t step = interlace_passes[0].step;
   std::uint64_t column = 0;
+  bool done = false;  // every pixel written: further values are dropped
 };
 
 // The bit stream of the LZW data, one data sub-block at a time.
@@ -71,42 +76,47 @@ struct LzwTables {
   std::uint8_t stack[lzw_table_size] = {};
 };
 
-struct GifState {
+// One load.
+struct Decode {
   std::FILE* file = nullptr;
-  std::int64_t file_size = 0;
-  std::uint64_t width = 0;
+  Wish wish;
+  std::uint64_t width = 0;  // of the current image
   std::uint64_t height = 0;
-  bool global_table = false;
-  int global_table_size = 0;
-  // One table for the global and every local colour table; entries are 0x00BBGGRR.
-  std::uint32_t* colormap = nullptr;
-  std::uint8_t* pixels = nullptr;  // width x height colour indexes, top row first
+  // One table for the global and every local colour table, red, green, blue per entry; entries
+  // that no colour table fills are black.
+  std::uint8_t colormap[colormap_entries][rgb_channels] = {};
+  // Colour indexes: one row of a plain image, all of an interlaced one. Pixels the data never
+  // reaches keep index 0 and so show colour 0, not black.
+  std::vector<std::uint8_t> indexes;
   Writer writer;
   CodeReader reader;
+  ImageBuilder builder;
+  bool started = false;     // the builder holds the current image
+  bool seen_image = false;  // an image block was met
+
+  Decode() = default;
+  Decode(const Decode&) = delete;
+  Decode& operator=(const Decode&) = delete;
+  ~Decode() {
+    if (file) std::fclose(file);
+  }
 };
 
-GifState gs;
-
-void close_file() {
-  if (gs.file) std::fclose(gs.file);
-  gs.file = nullptr;
-}
-
-int read_byte() {
-  return std::fgetc(gs.file);
+int read_byte(Decode& d) {
+  return std::fgetc(d.file);
 }
 
 // A byte of a descriptor or colour table. A file that ends inside one reads on as zeros; the
 // block loop then meets the end of the file and the load ends there, as it does between blocks.
-int field_byte() {
-  const int c = read_byte();
+int field_byte(Decode& d) {
+  const int c = read_byte(d);
   return c == EOF ? 0 : c;
 }
 
 // Two-byte numbers are little-endian.
-std::uint64_t read_u16() {
-  const int low = field_byte();
-  const int high = field_byte();
+std::uint64_t read_u16(Decode& d) {
+  const int low = field_byte(d);
+  const int high = field_byte(d);
   return static_cast<std::uint64_t>(low) + 256u * static_cast<std::uint64_t>(high);
 }
 
@@ -114,42 +124,40 @@ int colour_table_entries(int packed) {
   return 2 << (packed & colour_table_size_bits);
 }
 
-void read_colour_table(int entries) {
+void read_colour_table(Decode& d, int entries) {
   for (int i = 0; i < entries; ++i) {
-    const std::uint32_t red = field_byte();
-    const std::uint32_t green = field_byte();
-    const std::uint32_t blue = field_byte();
-    gs.colormap[i] = red | green << 8 | blue << 16;
+    for (std::size_t c = 0; c < rgb_channels; ++c)
+      d.colormap[i][c] = static_cast<std::uint8_t>(field_byte(d));
   }
 }
 
 // Skips data sub-blocks up to and including one of length 0, or up to the end of the file.
-void skip_sub_blocks() {
+void skip_sub_blocks(Decode& d) {
   std::uint8_t scratch[sub_block_capacity];
   for (;;) {
-    const int length = read_byte();
+    const int length = read_byte(d);
     if (length == EOF || length == 0) return;
-    if (std::fread(scratch, 1, length, gs.file) != static_cast<std::size_t>(length)) return;
+    if (std::fread(scratch, 1, length, d.file) != static_cast<std::size_t>(length)) return;
   }
 }
 
-void set_code_size(int size) {
-  gs.reader.code_size = size;
-  gs.reader.mask = (1 << size) - 1;
+void set_code_size(CodeReader& r, int size) {
+  r.code_size = size;
+  r.mask = (1 << size) - 1;
 }
 
 // The next code of the current size, least significant bit first, or end_of_data. Codes run
 // on across sub-blocks; a sub-block of length 0 adds no bits, so only the end of the file ends
 // the stream.
-int gif_read_code() {
-  CodeReader& r = gs.reader;
+int read_code(Decode& d) {
+  CodeReader& r = d.reader;
   int code = 0;
   int gathered = 0;
   while (gathered < r.code_size) {
     while (r.bit_position == r.bit_count) {
-      const int length = read_byte();
+      const int length = read_byte(d);
       if (length == EOF) return end_of_data;
-      const std::size_t got = std::fread(r.buffer, 1, length, gs.file);
+      const std::size_t got = std::fread(r.buffer, 1, length, d.file);
       // A sub-block cut short by the end of the file: its missing bytes read as zero bits, so
       // the result does not depend on what an earlier sub-block left in the buffer.
       std::memset(r.buffer + got, 0, length - got);
@@ -167,31 +175,63 @@ int gif_read_code() {
   return code & r.mask;
 }
 
+// Hands image row y, as colour indexes, to the builder in colour.
+void emit_row(Decode& d, std::uint64_t y, const std::uint8_t* indexes) {
+  const auto row = static_cast<std::uint32_t>(y);
+  std::uint8_t* out = d.builder.row(row);
+  for (std::uint64_t x = 0; x < d.width; ++x, out += rgb_channels)
+    std::memcpy(out, d.colormap[indexes[x]], rgb_channels);
+  d.builder.commit(row);
+}
+
 // Stores one colour index at the write position and moves it on, through the four passes of
 // an interlaced image. Values beyond the image are dropped.
-void gif_store_index(std::uint8_t value) {
-  Writer& w = gs.writer;
-  if (w.position >= gs.width * gs.height) return;
-  gs.pixels[w.position++] = value;
-  if (!w.interlaced) return;
-  if (++w.column < gs.width) return;
+void store_index(Decode& d, std::uint8_t value) {
+  Writer& w = d.writer;
+  if (w.done) return;
+  if (!w.interlaced) {
+    d.indexes[w.column] = value;
+    if (++w.column < d.width) return;
+    emit_row(d, w.row, d.indexes.data());
+    std::memset(d.indexes.data(), 0, d.indexes.size());
+    w.column = 0;
+    w.done = ++w.row >= d.height;
+    return;
+  }
+  d.indexes[w.row * d.width + w.column] = value;
+  if (++w.column < d.width) return;
   w.column = 0;
   w.row += w.step;
   // A pass whose first row lies below the image is skipped.
-  while (w.row >= gs.height) {
+  while (w.row >= d.height) {
     if (++w.pass == interlace_pass_count) {
-      w.position = gs.width * gs.height;
+      w.done = true;
       return;
     }
     w.row = interlace_passes[w.pass].first_row;
     w.step = interlace_passes[w.pass].step;
   }
-  w.position = w.row * gs.width;
 }
 
-// Decodes LZW data of minimum code size c into the pixel buffer until an end code, the end of
+// The rows the data did not complete, and all rows of an interlaced image, go to the builder
+// once the image data has ended.
+void finish_rows(Decode& d) {
+  if (d.writer.interlaced) {
+    for (std::uint64_t y = 0; y < d.height; ++y)
+      emit_row(d, y, d.indexes.data() + y * d.width);
+    return;
+  }
+  if (d.writer.done) return;
+  // The partly written row, then rows of index 0 (the buffer is cleared after each row).
+  emit_row(d, d.writer.row, d.indexes.data());
+  std::memset(d.indexes.data(), 0, d.indexes.size());
+  for (std::uint64_t y = d.writer.row + 1; y < d.height; ++y)
+    emit_row(d, y, d.indexes.data());
+}
+
+// Decodes LZW data of minimum code size c into the current image until an end code, the end of
 // the file, or a code that names no string.
-void decode_lzw(int c) {
+void decode_lzw(Decode& d, int c) {
   LzwTables t;
   const int clear = 1 << c;
   const int end = clear + 1;
@@ -199,11 +239,11 @@ void decode_lzw(int c) {
   int previous = no_code;
   std::uint8_t previous_first = 0;  // first byte of the previous code's string
   for (;;) {
-    const int code = gif_read_code();
+    const int code = read_code(d);
     if (code == end_of_data || code == end) return;
     if (code == clear) {
       // Entries are not erased: those at and above next are simply not reachable any more.
-      set_code_size(gs.reader.initial_code_size);
+      set_code_size(d.reader, d.reader.initial_code_size);
       next = clear + 2;
       previous = no_code;
       continue;
@@ -214,7 +254,7 @@ void decode_lzw(int c) {
       if (code >= clear) return;
       // Minimum code sizes above 8 give root codes beyond a byte; the pixel keeps the low byte.
       previous_first = static_cast<std::uint8_t>(code);
-      gif_store_index(previous_first);
+      store_index(d, previous_first);
       previous = code;
       continue;
     }
@@ -236,15 +276,15 @@ void decode_lzw(int c) {
     const auto first = static_cast<std::uint8_t>(walk);
     t.stack[depth++] = first;
     while (depth > 0)
-      gif_store_index(t.stack[--depth]);
+      store_index(d, t.stack[--depth]);
 
     // A full table takes no more entries and keeps 12-bit codes until a clear code.
     if (next < lzw_table_size) {
       t.prefix[next] = previous;
       t.suffix[next] = first;
       ++next;
-      if (next > gs.reader.mask && gs.reader.code_size < max_code_size) {
-        set_code_size(gs.reader.code_size + 1);
+      if (next > d.reader.mask && d.reader.code_size < max_code_size) {
+        set_code_size(d.reader, d.reader.code_size + 1);
       }
     }
     previous = code;
@@ -252,135 +292,103 @@ void decode_lzw(int c) {
   }
 }
 
-// One image block, after its separator byte. Returns false when its pixel buffer cannot be
-// allocated; the file is then closed and the load fails.
-bool gif_decode_image() {
-  read_u16();  // left and top: each image is shown alone at its own size
-  read_u16();
-  gs.width = read_u16();
-  gs.height = read_u16();
-
-  std::free(gs.pixels);
-  // Cleared, so pixels the data never reaches are index 0 deterministically. An empty image
-  // still gets a byte: calloc may answer null for 0 bytes, which is no shortage of memory.
-  const std::uint64_t count = gs.width * gs.height;
-  gs.pixels = static_cast<std::uint8_t*>(std::calloc(count ? count : 1, 1));
-  if (!gs.pixels) {
-    std::puts("Out of memory.");
-    close_file();
+// Starts the image a descriptor declares. An empty one is no image, but the blocks after it
+// are still read; false when the image is over the size cap or memory cannot be had.
+bool start_image(Decode& d, bool interlaced) {
+  d.started = false;
+  d.seen_image = true;
+  d.writer = Writer{};
+  d.writer.interlaced = interlaced;
+  d.writer.done = true;
+  if (d.width == 0 || d.height == 0) return true;
+  if (!d.builder.start(d.width, d.height, d.wish)) return false;
+  try {
+    d.indexes.assign(interlaced ? d.width * d.height : d.width, 0);
+  } catch (const std::bad_alloc&) {
     return false;
   }
+  d.writer.done = false;
+  d.started = true;
+  return true;
+}
 
-  const int packed = field_byte();
-  gs.writer = Writer{};
-  gs.writer.interlaced = (packed & interlace_flag) != 0;
+// One image block, after its separator byte; false when the load fails.
+bool decode_image(Decode& d) {
+  read_u16(d);  // left and top: each image is shown alone at its own size
+  read_u16(d);
+  d.width = read_u16(d);
+  d.height = read_u16(d);
+  const int packed = field_byte(d);
+  if (!start_image(d, (packed & interlace_flag) != 0)) return false;
   // A local table stays in colormap for the rest of the file, over the entries it covers.
-  if (packed & colour_table_flag) read_colour_table(colour_table_entries(packed));
+  if (packed & colour_table_flag) read_colour_table(d, colour_table_entries(packed));
 
-  const int c = field_byte();
+  const int c = field_byte(d);
   if (c < min_lzw_code_size || c > max_lzw_code_size) {
-    // No room for such codes in the table (or no meaning at all): the image stays empty and its
-    // data, terminator included, is passed over so the block loop goes on at the next block.
-    skip_sub_blocks();
-    return true;
+    // No room for such codes in the table (or no meaning at all): the image stays index 0 and
+    // its data, terminator included, is passed over so the block loop goes on at the next block.
+    skip_sub_blocks(d);
+  } else {
+    d.reader = CodeReader{};
+    d.reader.initial_code_size = c + 1;
+    set_code_size(d.reader, c + 1);
+    decode_lzw(d, c);
+    read_byte(d);  // the block terminator after the data
   }
-  gs.reader = CodeReader{};
-  gs.reader.initial_code_size = c + 1;
-  set_code_size(c + 1);
-  decode_lzw(c);
-  read_byte();  // the block terminator after the data
+  if (d.started) finish_rows(d);
   return true;
 }
 
 // Blocks up to the trailer or the end of the file, either of which ends a successful load.
-int read_blocks() {
+// Each image replaces the one before; the last one is the result.
+bool read_blocks(Decode& d) {
   for (;;) {
-    const int introducer = read_byte();
-    if (introducer == EOF || introducer == trailer) {
-      close_file();
-      return 1;
-    }
+    const int introducer = read_byte(d);
+    if (introducer == EOF || introducer == trailer) return true;
     if (introducer == image_separator) {
-      if (!gif_decode_image()) return 0;
+      if (!decode_image(d)) return false;
     } else {
       // Extensions (transparency, comments, animation) are not used; any other byte is taken
       // as a block of sub-blocks without a label. The end of the file met while skipping ends
       // the load as it would between blocks.
-      if (introducer == extension_introducer) read_byte();
-      skip_sub_blocks();
+      if (introducer == extension_introducer) read_byte(d);
+      skip_sub_blocks(d);
     }
   }
 }
 
 }  // namespace
 
-int load(const char* path, const char* /*selector*/, std::uint32_t /*want_w*/,
-         std::uint32_t /*want_h*/) {
-  // Callers unload between loads; releasing here as well means a missed unload cannot leak.
-  unload();
-  gs.file = std::fopen(path, "rb");
-  if (!gs.file) return 0;
-  if (std::fseek(gs.file, 0, SEEK_END) == 0) gs.file_size = std::ftell(gs.file);
-  std::rewind(gs.file);
-  if (gs.file_size < header_size) {
-    close_file();
-    return 0;
-  }
+std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wish) {
+  Decode d;
+  d.wish = wish;
+  d.file = open_image_file(path);
+  if (!d.file) return nullptr;
+  long file_size = 0;
+  if (std::fseek(d.file, 0, SEEK_END) == 0) file_size = std::ftell(d.file);
+  std::rewind(d.file);
+  if (file_size < header_size) return nullptr;
   for (char expected : signature) {
-    if (read_byte() != expected) {
-      close_file();
-      return 0;
-    }
+    if (read_byte(d) != expected) return nullptr;
   }
   for (int i = 0; i < version_size; ++i)
-    read_byte();  // any version is read alike
+    read_byte(d);  // any version is read alike
 
-  gs.width = read_u16();
-  gs.height = read_u16();
-  const int packed = field_byte();
-  gs.global_table = (packed & colour_table_flag) != 0;
-  gs.global_table_size = colour_table_entries(packed);
-  field_byte();  // background colour index
-  if (field_byte() != 0) {
+  const std::uint64_t screen_width = read_u16(d);
+  const std::uint64_t screen_height = read_u16(d);
+  const int packed = field_byte(d);
+  field_byte(d);  // background colour index
+  if (field_byte(d) != 0) {
     std::puts("Hmm: ASPECT RATIO given ! What to do ?");
-    close_file();
-    return 0;
+    return nullptr;
   }
-
-  // Cleared, so entries that no colour table fills are black.
-  gs.colormap = static_cast<std::uint32_t*>(std::calloc(colormap_entries, sizeof *gs.colormap));
-  if (!gs.colormap) {
-    close_file();
-    return 0;
-  }
-  if (gs.global_table) read_colour_table(gs.global_table_size);
-  return read_blocks();
-}
-
-void unload() {
-  std::free(gs.colormap);
-  std::free(gs.pixels);
-  close_file();
-  gs = GifState{};
-}
-
-int get_pixel(std::int32_t x, std::int32_t y, int /*color*/) {
-  // Taken as unsigned, negative coordinates lie beyond any width or height.
-  const auto ux = static_cast<std::uint32_t>(x);
-  const auto uy = static_cast<std::uint32_t>(y);
-  if (!gs.pixels || ux >= gs.width || uy >= gs.height) return 0;
-  const std::uint32_t entry = gs.colormap[gs.pixels[uy * gs.width + ux]];
-  const int red = entry & 0xFF;
-  const int green = (entry >> 8) & 0xFF;
-  const int blue = (entry >> 16) & 0xFF;
-  return red << 16 | green << 8 | blue;
-}
-
-std::int64_t get_width() {
-  return static_cast<std::int64_t>(gs.width);
-}
-std::int64_t get_height() {
-  return static_cast<std::int64_t>(gs.height);
+  if (packed & colour_table_flag) read_colour_table(d, colour_table_entries(packed));
+  if (!read_blocks(d)) return nullptr;
+  if (d.started) return d.builder.finish();
+  // A file without any image block shows its logical screen, black; one whose last image is
+  // empty shows nothing.
+  if (d.seen_image || !d.builder.start(screen_width, screen_height, wish)) return nullptr;
+  return d.builder.finish();
 }
 
 }  // namespace gif

@@ -1,14 +1,12 @@
 // The GIF module of the format table.
 #pragma once
 
-#include <cstdint>
+#include <memory>
+
+#include "formats/formats.h"
 
 namespace gif {
 
-int load(const char* path, const char* selector, std::uint32_t want_w, std::uint32_t want_h);
-void unload();
-int get_pixel(std::int32_t x, std::int32_t y, int color);
-std::int64_t get_width();
-std::int64_t get_height();
+std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish);
 
 }  // namespace gif

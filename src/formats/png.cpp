@@ -1,13 +1,18 @@
-// The PNG module: decodes a whole file through libpng, which is asked to turn every colour
-// type and bit depth into 8-bit RGB, and keeps the image as one buffer per row.
+// The PNG module: decodes a file through libpng, which is asked to turn every colour type and
+// bit depth into 8-bit RGB. Rows of a plain image go straight to the image builder; an
+// interlaced one arrives in several passes over all rows, so it is gathered whole first.
 #include "formats/png.h"
 
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
 
 #include <png.h>
+
+#include "formats/builder.h"
 
 namespace png {
 namespace {
@@ -15,141 +20,119 @@ namespace {
 constexpr std::size_t signature_bytes = 4;
 constexpr int bit_depth_16 = 16;
 constexpr png_byte alpha_bit = PNG_COLOR_MASK_ALPHA;
-constexpr int rgb_bytes = 3;
 
-int ready = 0;
-std::FILE* file = nullptr;
-png_structp reader = nullptr;
-png_infop info = nullptr;
-std::int32_t width = 0;
-std::int32_t height = 0;
-// height entries, each a row buffer or none.
-png_bytep* rows = nullptr;
+// One load: the library's structures and the file, released however the load ends.
+struct Decode {
+  std::FILE* file = nullptr;
+  png_structp reader = nullptr;
+  png_infop info = nullptr;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  // The rows of an interlaced image, each given its buffer when the library first reaches it.
+  std::vector<std::vector<png_byte>> rows;
+  ImageBuilder builder;
+
+  Decode() = default;
+  Decode(const Decode&) = delete;
+  Decode& operator=(const Decode&) = delete;
+  ~Decode() {
+    if (reader) png_destroy_read_struct(&reader, info ? &info : nullptr, nullptr);
+    if (file) std::fclose(file);
+  }
+};
+
+// The library's messages are not the user's business: a damaged file simply fails to load.
+// Errors still have to leave the library, through the recovery point load sets.
+[[noreturn]] void error_exit(png_structp reader, png_const_charp) {
+  png_longjmp(reader, 1);
+}
+void ignore_warning(png_structp, png_const_charp) {}
 
 // Asks for 8-bit RGB without alpha, whatever the file holds.
-void request_rgb() {
-  if (png_get_bit_depth(reader, info) == bit_depth_16) png_set_strip_16(reader);
-  const png_byte color_type = png_get_color_type(reader, info);
+void request_rgb(Decode& d) {
+  if (png_get_bit_depth(d.reader, d.info) == bit_depth_16) png_set_strip_16(d.reader);
+  const png_byte color_type = png_get_color_type(d.reader, d.info);
   if (color_type == PNG_COLOR_TYPE_PALETTE) {
-    png_set_palette_to_rgb(reader);
+    png_set_palette_to_rgb(d.reader);
   } else if ((color_type & ~alpha_bit) == PNG_COLOR_TYPE_GRAY) {
-    png_set_gray_to_rgb(reader);
+    png_set_gray_to_rgb(d.reader);
   }
   // Palette expansion turns a transparency chunk into an alpha channel, so such images lose
   // their alpha here as well as those that carry one; the value answered never has alpha.
-  if ((color_type & alpha_bit) || png_get_valid(reader, info, PNG_INFO_tRNS)) {
-    png_set_strip_alpha(reader);
+  if ((color_type & alpha_bit) || png_get_valid(d.reader, d.info, PNG_INFO_tRNS)) {
+    png_set_strip_alpha(d.reader);
   }
 }
 
-// Reads the image pass by pass, giving each row its buffer when the library first reaches it.
-// A header may claim up to a million by a million pixels; allocating all rows up front would
-// cost minutes and gigabytes for a few damaged bytes, whereas this way a file whose data runs
-// out fails after taking only what its data filled. Returns false when a row buffer cannot be
-// had; the library's own errors jump back into load.
-bool read_rows(std::size_t row_bytes, int passes) {
-  for (int pass = 0; pass < passes; ++pass) {
-    for (std::int32_t y = 0; y < height; ++y) {
-      if (!rows[y]) rows[y] = static_cast<png_bytep>(std::malloc(row_bytes));
-      if (!rows[y]) return false;
-      png_read_row(reader, rows[y], nullptr);
+// Reads an interlaced image pass by pass, giving each row its buffer when the library first
+// reaches it: a file whose data runs out fails after taking only what its data filled. Then
+// hands the rows over. False when memory runs out; the library's errors jump back into load.
+bool read_interlaced(Decode& d, std::size_t row_bytes, int passes) {
+  try {
+    d.rows.resize(d.height);
+    for (int pass = 0; pass < passes; ++pass) {
+      for (std::uint32_t y = 0; y < d.height; ++y) {
+        if (d.rows[y].empty()) d.rows[y].resize(row_bytes);
+        png_read_row(d.reader, d.rows[y].data(), nullptr);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (std::uint32_t y = 0; y < d.height; ++y) {
+    std::memcpy(d.builder.row(y), d.rows[y].data(), row_bytes);
+    d.builder.commit(y);
+    std::vector<png_byte>().swap(d.rows[y]);
+  }
+  return true;
+}
+
+// Everything that can end in the library's error exit; false after one.
+bool decode(Decode& d, Wish wish) {
+  if (setjmp(png_jmpbuf(d.reader))) return false;
+  png_init_io(d.reader, d.file);
+  png_set_sig_bytes(d.reader, signature_bytes);
+  png_read_info(d.reader, d.info);
+
+  d.width = png_get_image_width(d.reader, d.info);
+  d.height = png_get_image_height(d.reader, d.info);
+  request_rgb(d);
+  // Interlaced images arrive in several passes; the library combines them into whole rows.
+  const int passes = png_set_interlace_handling(d.reader);
+  png_read_update_info(d.reader, d.info);
+  const std::size_t row_bytes = png_get_rowbytes(d.reader, d.info);
+  // The builder takes 3 bytes per pixel; anything else would overrun or misread the rows.
+  if (row_bytes != std::size_t{d.width} * rgb_channels) return false;
+  // The size cap applies here, before any row is allocated.
+  if (!d.builder.start(d.width, d.height, wish)) return false;
+  if (passes > 1) {
+    if (!read_interlaced(d, row_bytes, passes)) return false;
+  } else {
+    for (std::uint32_t y = 0; y < d.height; ++y) {
+      png_read_row(d.reader, d.builder.row(y), nullptr);
+      d.builder.commit(y);
     }
   }
+  png_read_end(d.reader, nullptr);
   return true;
 }
 
 }  // namespace
 
-int load(const char* path, const char* /*selector*/, std::uint32_t /*want_w*/,
-         std::uint32_t /*want_h*/) {
-  ready = 0;
-  rows = nullptr;
-  reader = nullptr;
-  info = nullptr;
-  file = nullptr;
-  width = 0;
-  height = 0;
-  if (!path) return 0;
-
-  file = std::fopen(path, "r");
-  if (!file) return 0;
+std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wish) {
+  Decode d;
+  d.file = open_image_file(path);
+  if (!d.file) return nullptr;
   png_byte signature[signature_bytes];
-  if (std::fread(signature, 1, signature_bytes, file) != signature_bytes) return 0;
-  if (png_sig_cmp(signature, 0, signature_bytes)) return 0;
+  if (std::fread(signature, 1, signature_bytes, d.file) != signature_bytes) return nullptr;
+  if (png_sig_cmp(signature, 0, signature_bytes)) return nullptr;
 
-  reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  if (!reader) {
-    std::fputs("PNG: png_create_read_struct failed.\n", stderr);
-    return 0;
-  }
-  info = png_create_info_struct(reader);
-  if (!info) {
-    png_destroy_read_struct(&reader, nullptr, nullptr);
-    std::fputs("PNG: png_create_info_struct failed.\n", stderr);
-    return 0;
-  }
-  // Every error the library raises from here on (bad CRC, damaged or truncated data) comes
-  // back here after the library has printed its message; unload releases what exists.
-  if (setjmp(png_jmpbuf(reader))) return 0;
-
-  png_init_io(reader, file);
-  png_set_sig_bytes(reader, signature_bytes);
-  png_read_info(reader, info);
-
-  // The library caps both at 2^31 - 1, so they fit the signed size fields.
-  width = static_cast<std::int32_t>(png_get_image_width(reader, info));
-  height = static_cast<std::int32_t>(png_get_image_height(reader, info));
-  if (width == 0 || height == 0) {
-    std::fputs("PNG: Image width needed.\n", stderr);
-    return 0;
-  }
-
-  request_rgb();
-  // Interlaced images arrive in several passes; the library combines them into whole rows.
-  const int passes = png_set_interlace_handling(reader);
-  png_read_update_info(reader, info);
-  const std::size_t row_bytes = png_get_rowbytes(reader, info);
-  // get_pixel reads 3 bytes per pixel; anything else would read past or misread the rows.
-  if (row_bytes != static_cast<std::size_t>(width) * rgb_bytes) return 0;
-
-  // All entries start as none, so unload frees exactly the rows that were allocated.
-  rows = static_cast<png_bytep*>(std::calloc(static_cast<std::size_t>(height), sizeof *rows));
-  if (!rows || !read_rows(row_bytes, passes)) {
-    std::fputs("PNG: Out of memory\n", stderr);
-    return 0;
-  }
-  png_read_end(reader, nullptr);
-
-  ready = 1;
-  std::fclose(file);
-  file = nullptr;
-  return 1;
-}
-
-void unload() {
-  png_destroy_read_struct(&reader, &info, nullptr);
-  if (rows) {
-    for (std::int32_t y = 0; y < height; ++y)
-      std::free(rows[y]);
-    std::free(rows);
-    rows = nullptr;
-  }
-  if (file) std::fclose(file);
-  file = nullptr;
-  ready = 0;
-}
-
-int get_pixel(std::int32_t x, std::int32_t y, int /*color*/) {
-  if (!ready || x < 0 || x >= width || y < 0 || y >= height) return 0;
-  const png_bytep p = rows[y] + rgb_bytes * x;
-  return p[0] << 16 | p[1] << 8 | p[2];
-}
-
-std::int64_t get_width() {
-  return width;
-}
-std::int64_t get_height() {
-  return height;
+  d.reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, error_exit, ignore_warning);
+  if (!d.reader) return nullptr;
+  d.info = png_create_info_struct(d.reader);
+  if (!d.info) return nullptr;
+  if (!decode(d, wish)) return nullptr;
+  return d.builder.finish();
 }
 
 }  // namespace png

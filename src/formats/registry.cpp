@@ -1,4 +1,9 @@
-// The format registry: the table of format modules and the lookups that pick one by extension.
+// The format registry: the table of format modules, the lookups that pick one by extension, and
+// the one way every module opens a file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <iterator>
 
@@ -22,54 +27,25 @@ constexpr const char* bmp_extensions[] = {".bmp", ".BMP"};
 constexpr const char* tiff_extensions[] = {".tif", ".TIF", ".tiff", ".nef", ".NEF"};
 constexpr const char* png_extensions[] = {".png", ".PNG"};
 
+template <std::size_t N>
+ImageFormat row(const char* const (&extensions)[N],
+                std::unique_ptr<Image> (*load)(const char*, const char*, Wish),
+                std::vector<std::string> (*list_pages)(const char*)) {
+  return {.extcount = static_cast<int>(N),
+          .extensions = extensions,
+          .load = load,
+          .list_pages = list_pages};
+}
+
 }  // namespace
 
 void init_formats() {
-  formats[format_jpeg] = {.extcount = static_cast<int>(std::size(jpeg_extensions)),
-                          .extensions = jpeg_extensions,
-                          .load = jpeg::load,
-                          .unload = jpeg::unload,
-                          .get_pixel = jpeg::get_pixel,
-                          .get_width = jpeg::get_width,
-                          .get_height = jpeg::get_height,
-                          .list_pages = no_pages,
-                          .has_pages = no_pages};
-  formats[format_gif] = {.extcount = static_cast<int>(std::size(gif_extensions)),
-                         .extensions = gif_extensions,
-                         .load = gif::load,
-                         .unload = gif::unload,
-                         .get_pixel = gif::get_pixel,
-                         .get_width = gif::get_width,
-                         .get_height = gif::get_height,
-                         .list_pages = no_pages,
-                         .has_pages = no_pages};
-  formats[format_bmp] = {.extcount = static_cast<int>(std::size(bmp_extensions)),
-                         .extensions = bmp_extensions,
-                         .load = bmp::load,
-                         .unload = bmp::unload,
-                         .get_pixel = bmp::get_pixel,
-                         .get_width = bmp::get_width,
-                         .get_height = bmp::get_height,
-                         .list_pages = no_pages,
-                         .has_pages = no_pages};
-  formats[format_tiff] = {.extcount = static_cast<int>(std::size(tiff_extensions)),
-                          .extensions = tiff_extensions,
-                          .load = tiff::load,
-                          .unload = tiff::unload,
-                          .get_pixel = tiff::get_pixel,
-                          .get_width = tiff::get_width,
-                          .get_height = tiff::get_height,
-                          .list_pages = tiff::list_pages,
-                          .has_pages = tiff::has_pages};
-  formats[format_png] = {.extcount = static_cast<int>(std::size(png_extensions)),
-                         .extensions = png_extensions,
-                         .load = png::load,
-                         .unload = png::unload,
-                         .get_pixel = png::get_pixel,
-                         .get_width = png::get_width,
-                         .get_height = png::get_height,
-                         .list_pages = no_pages,
-                         .has_pages = no_pages};
+  formats[format_jpeg] = row(jpeg_extensions, jpeg::load, no_pages);
+  formats[format_gif] = row(gif_extensions, gif::load, no_pages);
+  formats[format_bmp] = row(bmp_extensions, bmp::load, no_pages);
+  formats[format_tiff] = row(tiff_extensions, tiff::load, tiff::list_pages);
+  formats[format_png] = row(png_extensions, png::load, no_pages);
+  tiff::init();
 }
 
 int get_type(const char* name) {
@@ -91,6 +67,29 @@ int is_supported(const char* name) {
   return get_type(name) >= 0 ? 1 : 0;
 }
 
-int no_pages(const char*, const char*) {
-  return 0;
+std::vector<std::string> no_pages(const char*) {
+  return {};
+}
+
+std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish) {
+  if (path == nullptr) return nullptr;
+  const int type = get_type(path);
+  if (type < 0 || formats[type].load == nullptr) return nullptr;
+  return formats[type].load(path, selector, wish);
+}
+
+std::FILE* open_image_file(const char* path) {
+  if (path == nullptr) return nullptr;
+  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; the descriptor
+  // is only kept for regular files, which never block, so the flag changes nothing else.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) close(fd);
+  return file;
 }

@@ -1,6 +1,11 @@
 // The TIFF (and NEF) module: decodes one directory of a file through the library's RGBA reader,
-// and lists a multi-directory file's directories as entries of the file list.
+// a band of rows at a time, so that only the band and the (possibly reduced) image are held;
+// and names a multi-directory file's directories for the browser to list.
 #include "formats/tiff.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // The library names its opaque handle type struct tiff, which would clash with this module's
 // namespace; only the typedef TIFF is used, so the tag is renamed while the header is read.
@@ -9,33 +14,82 @@
 #undef tiff
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <vector>
 
-#include "filelist/filelist.h"
-#include "main/state.h"
+#include "formats/builder.h"
 
 namespace tiff {
 
 namespace {
 
 constexpr std::uint64_t bytes_per_pixel = 4;
-// The largest raster load takes on: 2^30 pixels (4 GiB), 32768 x 32768. A few header bytes can
-// claim any size up to 2^32 x 2^32, and the RGBA reader fills the whole raster even when the
-// file holds no image data, so without a ceiling a tiny file makes every redraw allocate and
-// write many gigabytes. Images beyond it are far larger than any window or camera frame.
-constexpr std::uint64_t max_raster_pixels = std::uint64_t{1} << 30;
+// The RGBA band one read fills: 64 MiB, a few hundred rows of a camera frame. Bands follow the
+// file's strips or tiles, so no strip is decoded twice, except in files stored as a few strips
+// far larger than this, where each band decodes its strip from the start again.
+constexpr std::uint64_t band_bytes = std::uint64_t{64} << 20;
+// Bands that do not follow strips are cut at multiples of this many rows, which every chroma
+// subsampling of YCbCr files divides.
+constexpr std::uint32_t band_row_multiple = 16;
 // Room for "%08d" of any directory number the library can count.
 constexpr std::size_t page_name_size = 13;
-constexpr char parent_name[] = "/..";
 constexpr int decimal = 10;
+constexpr char read_only[] = "r";
+// The RGBA reader explains a refusal in a buffer of this size; nobody reads it.
+constexpr std::size_t rgba_message_bytes = 1024;
 
-TIFF* handle = nullptr;
-std::uint32_t* raster = nullptr;
-std::uint32_t width = 0;
-std::uint32_t height = 0;
+void ignore_message(const char*, const char*, va_list) {}
+
+// The library reads through these, on the stream open_image_file answered; closing the handle
+// closes the stream, exactly once.
+tsize_t read_proc(thandle_t handle, tdata_t buffer, tsize_t size) {
+  return static_cast<tsize_t>(
+      std::fread(buffer, 1, static_cast<std::size_t>(size), static_cast<std::FILE*>(handle)));
+}
+tsize_t write_proc(thandle_t, tdata_t, tsize_t) {
+  return 0;
+}
+toff_t seek_proc(thandle_t handle, toff_t offset, int whence) {
+  std::FILE* file = static_cast<std::FILE*>(handle);
+  if (offset > static_cast<toff_t>(std::numeric_limits<off_t>::max()))
+    return static_cast<toff_t>(-1);
+  if (fseeko(file, static_cast<off_t>(offset), whence) != 0) return static_cast<toff_t>(-1);
+  return static_cast<toff_t>(ftello(file));
+}
+int close_proc(thandle_t handle) {
+  return std::fclose(static_cast<std::FILE*>(handle));
+}
+toff_t size_proc(thandle_t handle) {
+  struct stat status {};
+  if (fstat(fileno(static_cast<std::FILE*>(handle)), &status) != 0) return 0;
+  return static_cast<toff_t>(status.st_size);
+}
+int map_proc(thandle_t, tdata_t*, toff_t*) {
+  return 0;
+}
+void unmap_proc(thandle_t, tdata_t, toff_t) {}
+
+// An open file, closed when it goes.
+struct Handle {
+  TIFF* file = nullptr;
+  explicit Handle(const char* path) {
+    std::FILE* stream = open_image_file(path);
+    if (stream == nullptr) return;
+    file = TIFFClientOpen(path, read_only, stream, read_proc, write_proc, seek_proc, close_proc,
+                          size_proc, map_proc, unmap_proc);
+    // A failed open leaves the stream to us.
+    if (file == nullptr) std::fclose(stream);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (file != nullptr) TIFFClose(file);
+  }
+};
 
 // The directory a selector names, or false when it names none the library could hold. Decimal
 // text as atoi reads it (text that is not a number is 0), but without atoi's undefined overflow.
@@ -50,106 +104,119 @@ bool directory_number(const char* selector, tdir_t& number) {
   return true;
 }
 
-// Whether the raster for the current size can be allocated: the size in 64 bits, since
-// width x height x 4 overflows 32 bits already at 32768 x 32768.
-bool raster_fits(std::uint64_t& bytes) {
-  const std::uint64_t pixels = std::uint64_t{width} * height;
-  if (pixels == 0 || pixels > max_raster_pixels) return false;
-  bytes = pixels * bytes_per_pixel;
-  return bytes <= static_cast<std::uint64_t>(std::numeric_limits<tmsize_t>::max());
+// Rows per band: whole strips or tile rows, as many as fit the band size.
+std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
+  std::uint32_t unit = 0;
+  if (TIFFIsTiled(file)) {
+    TIFFGetField(file, TIFFTAG_TILELENGTH, &unit);
+  } else {
+    TIFFGetFieldDefaulted(file, TIFFTAG_ROWSPERSTRIP, &unit);
+  }
+  const std::uint64_t fit = band_bytes / (std::uint64_t{width} * bytes_per_pixel);
+  std::uint64_t rows = 0;
+  if (unit > 0 && unit <= fit) {
+    rows = fit / unit * unit;
+  } else {
+    rows = fit / band_row_multiple * band_row_multiple;
+    if (rows == 0) rows = band_row_multiple;
+  }
+  return static_cast<std::uint32_t>(rows < height ? rows : height);
+}
+
+// Orientations the reader turns upside down to give rows top first.
+bool flips_vertically(std::uint16_t orientation) {
+  return orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT ||
+         orientation == ORIENTATION_RIGHTBOT || orientation == ORIENTATION_LEFTBOT;
+}
+
+// Reads the current directory into builder, band by band. False when the library fails on any
+// part of it; the library is told not to stop at the first damaged strip, as before.
+bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
+  const std::uint32_t width = reader.width;
+  const std::uint32_t height = reader.height;
+  const std::uint32_t rows = band_rows(file, width, height);
+  std::vector<std::uint32_t> band;
+  try {
+    band.resize(std::size_t{width} * rows);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  const bool flipped = flips_vertically(reader.orientation);
+  bool ok = true;
+  for (std::uint32_t first = 0; first < height; first += rows) {
+    const std::uint32_t count = height - first < rows ? height - first : rows;
+    reader.row_offset = static_cast<int>(first);
+    if (!TIFFRGBAImageGet(&reader, band.data(), width, count)) ok = false;
+    // The band's rows come top first; a file stored bottom up gives them from the other end.
+    const std::uint32_t top = flipped ? height - first - count : first;
+    for (std::uint32_t j = 0; j < count; ++j) {
+      const std::uint32_t* in = band.data() + std::size_t{j} * width;
+      std::uint8_t* out = builder.row(top + j);
+      for (std::uint32_t x = 0; x < width; ++x, out += rgb_channels) {
+        out[0] = static_cast<std::uint8_t>(TIFFGetR(in[x]));
+        out[1] = static_cast<std::uint8_t>(TIFFGetG(in[x]));
+        out[2] = static_cast<std::uint8_t>(TIFFGetB(in[x]));
+      }
+      builder.commit(top + j);
+    }
+  }
+  return ok;
 }
 
 }  // namespace
 
-int load(const char* path, const char* selector, std::uint32_t, std::uint32_t) {
-  // Callers unload after every load; releasing here as well keeps a missed unload from leaking.
-  unload();
-  handle = TIFFOpen(path, "r");
-  if (handle == nullptr) return 0;
+void init() {
+  // Warnings about unknown tags and errors about damaged strips are not the user's business;
+  // a file the library cannot read fails to load.
+  TIFFSetWarningHandler(ignore_message);
+  TIFFSetErrorHandler(ignore_message);
+}
+
+std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
+  Handle handle(path);
+  TIFF* file = handle.file;
+  if (file == nullptr) return nullptr;
   // A number that does not exist is not an error: reading goes on with the directory the
   // library leaves current (the first, for numbers beyond what the library can count).
   tdir_t number = 0;
   if (selector != nullptr && selector[0] != '\0' && directory_number(selector, number)) {
-    TIFFSetDirectory(handle, number);
+    TIFFSetDirectory(file, number);
   }
-  TIFFGetField(handle, TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(handle, TIFFTAG_IMAGELENGTH, &height);
-  std::uint64_t bytes = 0;
-  if (!raster_fits(bytes)) return 0;
-  raster = static_cast<std::uint32_t*>(_TIFFmalloc(static_cast<tmsize_t>(bytes)));
-  if (raster == nullptr) return 0;
-  // Stop on error 0: a damaged file shows what the library could read.
-  return TIFFReadRGBAImage(handle, width, height, raster, 0) ? 1 : 0;
-}
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  TIFFGetField(file, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(file, TIFFTAG_IMAGELENGTH, &height);
+  // The size cap, in 64 bits, before anything is allocated: a few header bytes can claim any
+  // size up to 2^32 x 2^32.
+  ImageBuilder builder;
+  if (!builder.start(width, height, wish)) return nullptr;
 
-void unload() {
-  if (raster != nullptr) _TIFFfree(raster);
-  if (handle != nullptr) TIFFClose(handle);
-  raster = nullptr;
-  handle = nullptr;
-  width = 0;
-  height = 0;
-}
-
-int get_pixel(std::int32_t x, std::int32_t y, int) {
-  if (x < 0 || y < 0 || static_cast<std::uint32_t>(x) >= width ||
-      static_cast<std::uint32_t>(y) >= height || raster == nullptr) {
-    return 0;
+  char message[rgba_message_bytes] = {};
+  TIFFRGBAImage reader{};
+  if (!TIFFRGBAImageOK(file, message) || !TIFFRGBAImageBegin(&reader, file, 0, message)) {
+    return nullptr;
   }
-  // The library stores the first row at the bottom; the index is taken in 64 bits, as the
-  // raster may hold more than 2^32 words' worth of offsets in bytes.
-  const std::uint32_t word =
-      raster[std::size_t{height - 1 - static_cast<std::uint32_t>(y)} * width +
-             static_cast<std::uint32_t>(x)];
-  return static_cast<int>(TIFFGetR(word) << 16 | TIFFGetG(word) << 8 | TIFFGetB(word));
+  reader.req_orientation = ORIENTATION_TOPLEFT;
+  const bool ok = read_bands(file, reader, builder);
+  TIFFRGBAImageEnd(&reader);
+  if (!ok) return nullptr;
+  std::unique_ptr<Image> image = builder.finish();
+  if (image) image->pages = TIFFNumberOfDirectories(file);
+  return image;
 }
 
-std::int64_t get_width() {
-  return width;
-}
-
-std::int64_t get_height() {
-  return height;
-}
-
-// has_pages and list_pages open a handle of their own, which they always close again: they run
-// only while no image is loaded, and a local handle cannot disturb one that is.
-int has_pages(const char* path, const char* selector) {
-  int result = 0;
-  TIFF* file = TIFFOpen(path, "r");
-  if (file != nullptr) {
-    // Only a file asked about as a whole is listed; a selected directory opens as an image.
-    if (selector == nullptr || selector[0] == '\0') result = TIFFReadDirectory(file);
-    TIFFClose(file);
-  }
-  state.subpath = nullptr;
-  return result;
-}
-
-int list_pages(const char* path, const char* subpath) {
-  int result = -1;
-  TIFF* file = TIFFOpen(path, "r");
-  // A file that cannot be opened leaves the list as it was, so the browser stays where it is.
-  if (file != nullptr && subpath == nullptr) {
-    // Directory numbers come in ascending order; sorted once, a file with thousands of
-    // directories does not cost a walk along the list for each.
-    std::vector<char> names;
-    do {
-      char name[page_name_size];
-      std::snprintf(name, sizeof name, "%08d", static_cast<int>(TIFFCurrentDirectory(file)));
-      names.insert(names.end(), name, name + sizeof name);
-    } while (TIFFReadDirectory(file));
-    const std::size_t count = names.size() / page_name_size;
-    std::vector<const char*> entries{parent_name};
-    for (std::size_t i = 0; i < count; ++i)
-      entries.push_back(&names[i * page_name_size]);
-    clear_files(state.top);
-    insert_files(state.top, entries.data(), entries.size());
-    result = static_cast<int>(entries.size());
-  }
-  if (file != nullptr) TIFFClose(file);
-  state.subpath = nullptr;
-  return result;
+std::vector<std::string> list_pages(const char* path) {
+  std::vector<std::string> names;
+  Handle handle(path);
+  if (handle.file == nullptr) return names;
+  do {
+    char name[page_name_size];
+    std::snprintf(name, sizeof name, "%08d", static_cast<int>(TIFFCurrentDirectory(handle.file)));
+    names.emplace_back(name);
+  } while (TIFFReadDirectory(handle.file));
+  // A file of one image is an image, not a listing.
+  if (names.size() < 2) names.clear();
+  return names;
 }
 
 }  // namespace tiff

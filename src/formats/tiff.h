@@ -1,16 +1,17 @@
 // The TIFF (and NEF) module of the format table; the one format with sub-images.
 #pragma once
 
-#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "formats/formats.h"
 
 namespace tiff {
 
-int load(const char* path, const char* selector, std::uint32_t want_w, std::uint32_t want_h);
-void unload();
-int get_pixel(std::int32_t x, std::int32_t y, int color);
-std::int64_t get_width();
-std::int64_t get_height();
-int has_pages(const char* path, const char* selector);
-int list_pages(const char* path, const char* subpath);
+// Silences the library's warnings and errors, once for the program.
+void init();
+std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish);
+std::vector<std::string> list_pages(const char* path);
 
 }  // namespace tiff

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/bmp.h"
+#include "formats/formats.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -189,20 +190,16 @@ TEST(Bmp, DecodesDepthsStridesMasksAndRowOrder) {
   for (const PixelCase& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = dir.write("case.bmp", encode(c.bmp));
-    ASSERT_EQ(bmp::load(path.c_str(), nullptr, 0, 0), 1);
-    EXPECT_EQ(bmp::get_width(), c.bmp.width);
-    EXPECT_EQ(bmp::get_height(), c.bmp.height < 0 ? -c.bmp.height : c.bmp.height);
+    const auto image = bmp::load(path.c_str(), nullptr, {});
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(std::int64_t{image->width}, c.bmp.width);
+    EXPECT_EQ(std::int64_t{image->height}, c.bmp.height < 0 ? -c.bmp.height : c.bmp.height);
     for (const Probe& p : c.probes)
-      EXPECT_EQ(bmp::get_pixel(p.x, p.y, 1), p.rgb) << "at " << p.x << "," << p.y;
-    const std::int32_t w = c.bmp.width, h = static_cast<std::int32_t>(bmp::get_height());
-    for (const Probe& outside : std::vector<Probe>{
-             {w, 0, 0}, {0, h, 0}, {-1, 0, 0}, {0, -1, 0}, {INT32_MIN, INT32_MAX, 0}})
-      EXPECT_EQ(bmp::get_pixel(outside.x, outside.y, 1), 0);
-    bmp::unload();
+      EXPECT_EQ(get_pixel(*image, p.x, p.y), p.rgb) << "at " << p.x << "," << p.y;
   }
 }
 
-TEST(Bmp, RefusesMalformedFilesAndRecoversAfterUnload) {
+TEST(Bmp, RefusesMalformedFilesLeavingNothingOpen) {
   const Bmp good{.rows = "\x01\x02\x03" + pad1};
   struct Bad {
     const char* what;
@@ -231,6 +228,8 @@ TEST(Bmp, RefusesMalformedFilesAndRecoversAfterUnload) {
       {"data offset beyond the file", with([](Bmp& b) { b.data_offset = 59; })},
       {"file size below the data offset", with([](Bmp& b) { b.file_size = 40; })},
       {"bit fields without room for the masks", with([](Bmp& b) { b.compression = 3; })},
+      // 40000 x 40000 is over the size cap: refused before anything is allocated for it.
+      {"over the size cap", with([](Bmp& b) { b.width = b.height = 40000; })},
   };
   TempDir dir;
   const std::string good_path = dir.write("good.bmp", encode(good));
@@ -238,17 +237,14 @@ TEST(Bmp, RefusesMalformedFilesAndRecoversAfterUnload) {
   for (const Bad& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = dir.write("bad.bmp", c.bytes);
-    EXPECT_EQ(bmp::load(path.c_str(), nullptr, 0, 0), 0);
-    bmp::unload();
-    EXPECT_EQ(open_descriptors(), descriptors);
-    ASSERT_EQ(bmp::load(good_path.c_str(), nullptr, 0, 0), 1);
-    EXPECT_EQ(bmp::get_pixel(0, 0, 1), 0x030201);
-    bmp::unload();
+    EXPECT_EQ(bmp::load(path.c_str(), nullptr, {}), nullptr);
     EXPECT_EQ(open_descriptors(), descriptors);
   }
-  EXPECT_EQ(bmp::load(dir.file("missing.bmp").c_str(), nullptr, 0, 0), 0);
-  bmp::unload();
-  bmp::unload();  // harmless with nothing held
+  const auto image = bmp::load(good_path.c_str(), nullptr, {});
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(get_pixel(*image, 0, 0), 0x030201);
+  EXPECT_EQ(bmp::load(dir.file("missing.bmp").c_str(), nullptr, {}), nullptr);
+  EXPECT_EQ(open_descriptors(), descriptors);
 }
 
 // ImageMagick's reading of a file: width, height and 0x00RRGGBB pixels, top row first.
@@ -311,20 +307,20 @@ TEST(Bmp, SuiteFilesMatchAnIndependentDecoder) {
     const std::string path = suite + "g/" + f.name + ".bmp";
     const Reference ref = reference_decode(path);
     ASSERT_FALSE(ref.pixels.empty()) << "ImageMagick could not read it";
-    ASSERT_EQ(bmp::load(path.c_str(), nullptr, 0, 0), 1);
-    ASSERT_EQ(bmp::get_width(), ref.width);
-    ASSERT_EQ(bmp::get_height(), ref.height);
+    const auto image = bmp::load(path.c_str(), nullptr, {});
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(image->width, static_cast<std::uint32_t>(ref.width));
+    ASSERT_EQ(image->height, static_cast<std::uint32_t>(ref.height));
     int mismatches = 0;
     for (int y = 0; y < ref.height; ++y) {
       for (int x = 0; x < ref.width; ++x) {
-        const int got = bmp::get_pixel(x, y, 1);
+        const int got = get_pixel(*image, x, y);
         const int want = ref.pixels[static_cast<std::size_t>(y) * ref.width + x] & f.kept_bits;
         if (got != want && mismatches++ < 3)
           ADD_FAILURE() << "at " << x << "," << y << std::hex << ": " << got << " != " << want;
       }
     }
     EXPECT_EQ(mismatches, 0);
-    bmp::unload();
   }
 }
 
@@ -334,25 +330,22 @@ TEST(Bmp, SuiteFilesOutsideTheReadFormsFailOrLoadHarmlessly) {
     int loads;
   };
   const Expect files[] = {
-      {"g/pal4rle", 0},       {"g/pal8rle", 0},        {"g/pal8os2", 0},      {"b/badbitcount", 0},
-      {"b/badplanes", 0},     {"b/badwidth", 0},       {"b/badrle", 0},       {"b/rletopdown", 0},
-      {"b/badbitssize", 1},   {"b/baddens1", 1},       {"b/baddens2", 1},     {"b/badfilesize", 1},
-      {"b/badheadersize", 1}, {"b/badpalettesize", 1}, {"b/pal8badindex", 1}, {"b/reallybig", 1},
+      {"g/pal4rle", 0},       {"g/pal8rle", 0},        {"g/pal8os2", 0},
+      {"b/badbitcount", 0},   {"b/badplanes", 0},      {"b/badwidth", 0},
+      {"b/badrle", 0},        {"b/rletopdown", 0},     {"b/badbitssize", 1},
+      {"b/baddens1", 1},      {"b/baddens2", 1},       {"b/badfilesize", 1},
+      {"b/badheadersize", 1}, {"b/badpalettesize", 1}, {"b/pal8badindex", 1},
+      {"b/reallybig", 0},  // 3000000 x 2000000: over the size cap
       {"b/shortfile", 1},
   };
   for (const Expect& f : files) {
     SCOPED_TRACE(f.name);
     const std::string path = suite + f.name + ".bmp";
-    EXPECT_EQ(bmp::load(path.c_str(), nullptr, 0, 0), f.loads);
-    if (f.loads) {
-      // Read every pixel (huge images on a lattice) and a margin, as the callers do.
-      const std::int64_t w = bmp::get_width(), h = bmp::get_height();
-      const std::int64_t step = w * h > (1 << 20) ? 4099 : 1;
-      for (std::int64_t y = -1; y <= h; y += y < 0 || y >= h - 1 ? 1 : step)
-        for (std::int64_t x = -1; x <= w; x += x < 0 || x >= w - 1 ? 1 : step)
-          bmp::get_pixel(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), 1);
+    const auto image = bmp::load(path.c_str(), nullptr, {});
+    EXPECT_EQ(image != nullptr, f.loads != 0);
+    if (image) {
+      EXPECT_EQ(image->rgb.size(), std::size_t{image->width} * image->height * 3);
     }
-    bmp::unload();
   }
   // Every damaged file of the suite is in the table.
   int bad_files = 0;

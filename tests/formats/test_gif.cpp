@@ -137,26 +137,29 @@ std::string with_palette(int w, int h, const std::string& blocks) {
 class Gif : public testing::Test {
  protected:
   static void SetUpTestSuite() { init_formats(); }
-  void TearDown() override { gif::unload(); }
   int load(const std::string& bytes) {
-    gif::unload();
-    return gif::load(dir_.write("t.gif", bytes).c_str(), nullptr, 0, 0);
+    image_ = gif::load(dir_.write("t.gif", bytes).c_str(), nullptr, {});
+    return image_ ? 1 : 0;
   }
+  std::int64_t width() const { return image_->width; }
+  std::int64_t height() const { return image_->height; }
+  int pixel(std::int64_t x, std::int64_t y) const { return get_pixel(*image_, x, y); }
   // Every pixel of the loaded image as colour(index), row by row.
   void expect_indices(const std::vector<int>& indices, const std::string& what) {
-    const std::int64_t w = gif::get_width();
+    const std::int64_t w = width();
     int wrong = 0;
     std::string first;
     for (std::size_t i = 0; i < indices.size(); ++i) {
       const auto x = static_cast<std::int32_t>(i % w);
       const auto y = static_cast<std::int32_t>(i / w);
-      if (gif::get_pixel(x, y, 1) != colour(indices[i]) && !wrong++) {
+      if (pixel(x, y) != colour(indices[i]) && !wrong++) {
         first = std::to_string(x) + "," + std::to_string(y);
       }
     }
     EXPECT_EQ(wrong, 0) << what << ", first at " << first;
   }
   TempDir dir_;
+  std::unique_ptr<Image> image_;
 };
 
 TEST_F(Gif, HeaderAndLogicalScreen) {
@@ -175,12 +178,11 @@ TEST_F(Gif, HeaderAndLogicalScreen) {
   for (const Case& c : cases) {
     ASSERT_EQ(load(c.bytes), c.loads) << c.what;
     if (!c.loads) continue;
-    EXPECT_EQ(gif::get_width(), 5) << c.what;
-    EXPECT_EQ(gif::get_height(), 7) << c.what;
-    EXPECT_EQ(gif::get_pixel(0, 0, 1), 0) << c.what;
+    EXPECT_EQ(width(), 5) << c.what;
+    EXPECT_EQ(height(), 7) << c.what;
+    EXPECT_EQ(pixel(0, 0), 0) << c.what;
   }
-  gif::unload();
-  EXPECT_EQ(gif::load(dir_.file("missing.gif").c_str(), nullptr, 0, 0), 0);
+  EXPECT_EQ(gif::load(dir_.file("missing.gif").c_str(), nullptr, {}), nullptr);
 }
 
 TEST_F(Gif, AspectRatioIsRefused) {
@@ -282,24 +284,20 @@ TEST_F(Gif, TwoImagesShareTheColourTable) {
                                   colour_table({0x123456, 0xABCDEF}));
   const std::string second = image(3, 1, 0x00, 2, lzw_encode({0, 1, 3}, 2, true, nullptr));
   const std::string bytes = screen(8, 8, 0x81) + colour_table(global) + first + second + ";";
-  ASSERT_EQ(formats[format_gif].load(dir_.write("two.gif", bytes).c_str(), nullptr, 0, 0), 1);
-  EXPECT_EQ(formats[format_gif].get_width(), 3);
-  EXPECT_EQ(formats[format_gif].get_height(), 1);
+  const auto image = formats[format_gif].load(dir_.write("two.gif", bytes).c_str(), nullptr, {});
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image->width, 3u);
+  EXPECT_EQ(image->height, 1u);
   // The first image's local table is left over entries 0 and 1, the global one beyond them.
   // The colour bytes red 0x12, green 0x34, blue 0x56 come out as 0x123456.
   const int expected[] = {0x123456, 0xABCDEF, 0x404040};
   for (int x = 0; x < 3; ++x)
-    EXPECT_EQ(formats[format_gif].get_pixel(x, 0, 1), expected[x]);
-  // Outside the image, on every side.
-  const std::pair<int, int> outside[] = {{-1, 0}, {3, 0}, {0, 1}, {0, -1}, {INT32_MIN, 0}};
-  for (auto [x, y] : outside) {
-    EXPECT_EQ(formats[format_gif].get_pixel(x, y, 1), 0) << x << "," << y;
-  }
-  formats[format_gif].unload();
+    EXPECT_EQ(get_pixel(*image, x, 0), expected[x]);
 }
 
-// What the block loop does around damaged or missing images. An empty expected list means no
-// pixel buffer: get_pixel answers 0, not colour(0).
+// What the block loop does around damaged or missing images. An empty expected list means a
+// file without image data: its logical screen, black, not colour(0). An empty last image is no
+// image at all.
 TEST_F(Gif, BlockLoop) {
   const std::string good = image(2, 1, 0, 2, pack({{4, 3}, {1, 3}, {2, 3}, {5, 3}}));
   const std::string not_root = image(4, 4, 0, 2, pack({{4, 3}, {6, 3}, {5, 3}}));
@@ -335,19 +333,38 @@ TEST_F(Gif, BlockLoop) {
        {1, 2}},
       {"minimum code size 255 alone", image(2, 2, 0, 255, "\x55\x55"), 2, 2, {0, 0, 0, 0}},
       {"descriptor cut short", "," + u16(1) + u16(2) + byte(5), 5, 0, {}},
+      {"an empty image after a good one", good + image(3, 0, 0, 2, "") + ";", 3, 0, {}},
   };
   for (const Case& c : cases) {
-    ASSERT_EQ(load(with_palette(9, 4, c.blocks)), 1) << c.what;
-    EXPECT_EQ(gif::get_width(), c.w) << c.what;
-    EXPECT_EQ(gif::get_height(), c.h) << c.what;
+    ASSERT_EQ(load(with_palette(9, 4, c.blocks)), c.h > 0 ? 1 : 0) << c.what;
+    if (c.h == 0) continue;
+    EXPECT_EQ(width(), c.w) << c.what;
+    EXPECT_EQ(height(), c.h) << c.what;
     if (c.expected.empty()) {
-      for (int y = -1; y <= c.h; ++y) {
-        for (int x = -1; x <= c.w; ++x)
-          EXPECT_EQ(gif::get_pixel(x, y, 1), 0) << c.what;
-      }
+      EXPECT_EQ(image_->rgb, std::vector<std::uint8_t>(image_->rgb.size(), 0)) << c.what;
     }
     expect_indices(c.expected, c.what);
   }
+}
+
+// The size cap holds before anything is allocated: a 35-byte file may declare 65535 x 65535
+// pixels (12 GiB of samples), on the logical screen and on its image.
+TEST_F(Gif, OversizedImagesAreRefusedUnread) {
+  const std::string tiny = image(65535, 65535, 0, 2, pack({{4, 3}, {1, 3}, {5, 3}}));
+  const std::string bytes = screen(65535, 65535, 0x80) + colour_table({0, 0xFFFFFF}) + tiny + ";";
+  ASSERT_EQ(bytes.size(), 35u);
+  EXPECT_EQ(load(bytes), 0);
+  EXPECT_EQ(load(screen(65535, 65535, 0) + ";"), 0);
+  // With a wish, only the reduced image is made.
+  const std::string big =
+      dir_.write("big.gif", with_palette(4, 4, image(2000, 1000, 0, 2, "") + ";"));
+  const auto reduced = gif::load(big.c_str(), nullptr, {100, 100});
+  ASSERT_NE(reduced, nullptr);
+  EXPECT_EQ(reduced->width, 100u);
+  EXPECT_EQ(reduced->height, 50u);
+  EXPECT_EQ(reduced->full_width, 2000u);
+  EXPECT_EQ(reduced->full_height, 1000u);
+  EXPECT_EQ(get_pixel(*reduced, 99, 49), colour(0));
 }
 
 std::string run(const std::string& command) {
@@ -382,17 +399,17 @@ TEST_F(Gif, ImageMagickFilesDecodeAlike) {
       const std::string reference = run("convert " + gif_path + " -depth 8 rgb:-");
       const std::string what = std::to_string(colours) + (interlaced ? " interlaced" : "");
       ASSERT_EQ(reference.size(), std::size_t{w * h * 3}) << what;
-      ASSERT_EQ(formats[format_gif].load(gif_path.c_str(), nullptr, 0, 0), 1) << what;
-      ASSERT_EQ(formats[format_gif].get_width(), w);
-      ASSERT_EQ(formats[format_gif].get_height(), h);
+      const auto decoded = formats[format_gif].load(gif_path.c_str(), nullptr, {});
+      ASSERT_NE(decoded, nullptr) << what;
+      ASSERT_EQ(decoded->width, std::uint32_t{w});
+      ASSERT_EQ(decoded->height, std::uint32_t{h});
       int wrong = 0;
       for (int i = 0; i < w * h; ++i) {
         const auto* p = reinterpret_cast<const unsigned char*>(&reference[i * 3]);
         const int expected = p[0] << 16 | p[1] << 8 | p[2];
-        wrong += formats[format_gif].get_pixel(i % w, i / w, 1) != expected;
+        wrong += get_pixel(*decoded, i % w, i / w) != expected;
       }
       EXPECT_EQ(wrong, 0) << what;
-      formats[format_gif].unload();
     }
   }
 }

@@ -1,9 +1,20 @@
-// The format table and the extension lookup that every decode starts from.
+// The format table, the extension lookup that every decode starts from, and the one way files
+// are opened.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
 #include "formats/formats.h"
+#include "support/bmp_file.h"
+#include "support/tempdir.h"
 
 namespace {
+
+using pictra_test::TempDir;
 
 TEST(Registry, GetTypeMatchesTheTailFromTheLastDot) {
   init_formats();
@@ -69,17 +80,41 @@ TEST(Registry, EveryRowIsCompleteAndOnlyTiffHasPages) {
       EXPECT_GE(type, 0);
     }
     EXPECT_NE(format.load, nullptr);
-    EXPECT_NE(format.unload, nullptr);
-    EXPECT_NE(format.get_pixel, nullptr);
-    EXPECT_NE(format.get_width, nullptr);
-    EXPECT_NE(format.get_height, nullptr);
-    EXPECT_NE(format.list_pages, nullptr);
-    EXPECT_NE(format.has_pages, nullptr);
-    const bool shared = format.has_pages == no_pages && format.list_pages == no_pages;
-    EXPECT_EQ(shared, index != format_tiff);
+    ASSERT_NE(format.list_pages, nullptr);
+    EXPECT_EQ(format.list_pages == no_pages, index != format_tiff);
   }
-  EXPECT_EQ(no_pages("a.jpg", nullptr), 0);
-  EXPECT_EQ(no_pages(nullptr, "1"), 0);
+  EXPECT_TRUE(no_pages("a.jpg").empty());
+  EXPECT_TRUE(no_pages(nullptr).empty());
+}
+
+// Only regular files are opened, and nothing that is not one makes a decoder wait: a FIFO
+// named like an image of each format fails at once (without O_NONBLOCK the open would wait
+// for a writer forever), as do a directory and a device.
+TEST(Registry, OnlyRegularFilesOpenAndNothingBlocks) {
+  init_formats();
+  TempDir dir;
+  const std::string regular = dir.write("a.bmp", pictra_test::bmp24({1, 1, {0x102030}}));
+  std::FILE* file = open_image_file(regular.c_str());
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(fcntl(fileno(file), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  std::fclose(file);
+  const auto image = load_image(regular.c_str(), nullptr, {});
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(get_pixel(*image, 0, 0), 0x102030);
+  EXPECT_EQ(load_image(dir.file("a.txt").c_str(), nullptr, {}), nullptr);
+  EXPECT_EQ(load_image(nullptr, nullptr, {}), nullptr);
+
+  for (const char* name : {"x.jpg", "x.gif", "x.bmp", "x.tif", "x.png"}) {
+    SCOPED_TRACE(name);
+    const std::string fifo = dir.file(name);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(open_image_file(fifo.c_str()), nullptr);
+    EXPECT_EQ(load_image(fifo.c_str(), nullptr, {160, 120}), nullptr);
+    EXPECT_TRUE(formats[get_type(name)].list_pages(fifo.c_str()).empty());
+    EXPECT_EQ(load_image(dir.mkdir(std::string("d") + name).c_str(), nullptr, {}), nullptr);
+  }
+  EXPECT_EQ(open_image_file("/dev/null"), nullptr);
+  EXPECT_EQ(open_image_file(dir.file("missing.png").c_str()), nullptr);
 }
 
 }  // namespace

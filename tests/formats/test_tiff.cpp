@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "filelist/filelist.h"
 #include "formats/formats.h"
 #include "formats/tiff.h"
 #include "support/tempdir.h"
@@ -94,42 +93,30 @@ int channel_distance(int a, int b) {
   return worst;
 }
 
-// Loads file through the module and compares every pixel (and a black margin) with expected.
+// Loads file through the module and compares every pixel with expected, upside down when
+// flipped.
 void expect_decodes_as(const std::string& file, const char* selector, const Decoded& expected,
-                       int tolerance = 0) {
-  ASSERT_TRUE(tiff::load(file.c_str(), selector, 0, 0)) << file;
-  ASSERT_EQ(tiff::get_width(), expected.w) << file;
-  ASSERT_EQ(tiff::get_height(), expected.h) << file;
+                       int tolerance = 0, bool flipped = false) {
+  const auto image = tiff::load(file.c_str(), selector, {});
+  ASSERT_NE(image, nullptr) << file;
+  ASSERT_EQ(image->width, static_cast<std::uint32_t>(expected.w)) << file;
+  ASSERT_EQ(image->height, static_cast<std::uint32_t>(expected.h)) << file;
   int worst = 0;
   for (int y = 0; y < expected.h; ++y) {
+    const int source_y = flipped ? expected.h - 1 - y : y;
     for (int x = 0; x < expected.w; ++x) {
-      const int got = tiff::get_pixel(x, y, 1);
-      EXPECT_EQ(got & ~0xffffff, 0) << file;
-      worst = std::max(worst, channel_distance(got, expected.rgb[y * expected.w + x]));
+      const int got = get_pixel(*image, x, y);
+      worst = std::max(
+          worst,
+          channel_distance(got, expected.rgb[static_cast<std::size_t>(source_y) * expected.w + x]));
     }
   }
   EXPECT_LE(worst, tolerance) << file;
-  for (const auto& [x, y] : {std::pair{-1, 0}, {0, -1}, {expected.w, 0}, {0, expected.h}}) {
-    EXPECT_EQ(tiff::get_pixel(x, y, 1), 0) << file << " at " << x << "," << y;
-  }
-  tiff::unload();
-}
-
-Names list_names() {
-  Names names;
-  for (FileNode* node = state.top; node != nullptr; node = node->nextfile) {
-    names.emplace_back(node->name);
-  }
-  return names;
 }
 
 class Tiff : public testing::Test {
  protected:
   void SetUp() override { init_formats(); }
-  void TearDown() override {
-    tiff::unload();
-    clear_files(state.top);
-  }
 
   // A three-directory file of 7x5, 4x3 and 6x2 images of source_rgb.
   std::string three() {
@@ -169,11 +156,36 @@ TEST_F(Tiff, PixelsMatchAnIndependentDecode) {
     expect_decodes_as(file, "", reference(file), c.tolerance);
   }
 
-  // The top left as displayed is (0, 0), read from the raster's last row.
-  ASSERT_TRUE(tiff::load(dir.file("rgb.tif").c_str(), nullptr, 0, 0));
-  EXPECT_EQ(tiff::get_pixel(0, 0, 1), source_rgb(0, 0));
-  EXPECT_EQ(tiff::get_pixel(width - 1, height - 1, 1), source_rgb(width - 1, height - 1));
-  EXPECT_EQ(tiff::get_pixel(width - 1, 0, 1), source_rgb(width - 1, 0));
+  // The top left as displayed is (0, 0).
+  const auto image = tiff::load(dir.file("rgb.tif").c_str(), nullptr, {});
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(get_pixel(*image, 0, 0), source_rgb(0, 0));
+  EXPECT_EQ(get_pixel(*image, width - 1, height - 1), source_rgb(width - 1, height - 1));
+  EXPECT_EQ(get_pixel(*image, width - 1, 0), source_rgb(width - 1, 0));
+  EXPECT_EQ(image->pages, 1u);
+}
+
+// Wide files read in several bands: rows split across strips of odd height, tiles, and a file
+// stored bottom up, whose bands come from the other end.
+TEST_F(Tiff, BandsJoinWithoutSeams) {
+  // Bands hold 64 MiB of RGBA: 2048 rows of this width, so the picture takes two.
+  const std::string picture = dir.write("wide.ppm", ppm(8192, 2100));
+  struct Case {
+    const char* name;
+    const char* options;
+    bool flipped;
+  };
+  const Case cases[] = {
+      {"strips.tif", "-define tiff:rows-per-strip=7 -compress lzw", false},
+      {"tiles.tif", "-define tiff:tile-geometry=256x256", false},
+      {"bottom-up.tif", "-orient bottom-left -define tiff:rows-per-strip=64", true},
+  };
+  const Decoded expected = reference(picture);
+  for (const Case& c : cases) {
+    const std::string file = dir.file(c.name);
+    run("convert " + picture + " " + c.options + " " + file);
+    expect_decodes_as(file, "", expected, 0, c.flipped);
+  }
 }
 
 TEST_F(Tiff, SelectorPicksTheDirectory) {
@@ -199,44 +211,30 @@ TEST_F(Tiff, SelectorPicksTheDirectory) {
   }
 }
 
-TEST_F(Tiff, DirectoriesAreListedAsEntries) {
+TEST_F(Tiff, DirectoriesAreNamedAndCounted) {
   const std::string three_file = three();
   const std::string one_file = dir.file("one.tif");
   run("convert " + dir.file("d0.ppm") + " " + one_file);
-  char prefix[] = "sub";
 
-  struct Case {
+  const struct {
     std::string file;
-    const char* selector;
-    int has_pages;
+    Names names;
+  } cases[] = {
+      {three_file, {"00000000", "00000001", "00000002"}},
+      {one_file, {}},  // one image is an image, not a listing
+      {dir.file("missing.tif"), {}},
+      {dir.file("d0.ppm"), {}},
   };
-  const Case pages[] = {
-      {three_file, "", 1},         {three_file, nullptr, 1},
-      {three_file, "1", 0},  // a selected directory is an image, not a listing
-      {one_file, "", 0},           {dir.file("missing.tif"), "", 0},
-      {dir.file("d0.ppm"), "", 0},
-  };
-  for (const Case& c : pages) {
-    state.subpath = prefix;
-    EXPECT_EQ(tiff::has_pages(c.file.c_str(), c.selector), c.has_pages) << c.file;
-    EXPECT_EQ(state.subpath, nullptr);
+  for (const auto& c : cases)
+    EXPECT_EQ(tiff::list_pages(c.file.c_str()), c.names) << c.file;
+  EXPECT_EQ(formats[format_tiff].list_pages, tiff::list_pages);
+
+  // Every directory's image knows how many the file holds.
+  for (const char* selector : {"", "1", "2"}) {
+    const auto image = tiff::load(three_file.c_str(), selector, {});
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->pages, 3u) << selector;
   }
-
-  insert_file(state.top, "stale.jpg");
-  state.subpath = prefix;
-  EXPECT_EQ(tiff::list_pages(three_file.c_str(), nullptr), 4);
-  EXPECT_EQ(list_names(), (Names{"/..", "00000000", "00000001", "00000002"}));
-  EXPECT_EQ(state.subpath, nullptr);
-
-  EXPECT_EQ(tiff::list_pages(one_file.c_str(), nullptr), 2);
-  EXPECT_EQ(list_names(), (Names{"/..", "00000000"}));
-
-  // Neither a file that cannot be opened nor a sub-path lists anything: the list stays.
-  state.subpath = prefix;
-  EXPECT_EQ(tiff::list_pages(dir.file("missing.tif").c_str(), nullptr), -1);
-  EXPECT_EQ(tiff::list_pages(three_file.c_str(), "00000001"), -1);
-  EXPECT_EQ(list_names(), (Names{"/..", "00000000"}));
-  EXPECT_EQ(state.subpath, nullptr);
 }
 
 // A minimal little-endian TIFF: one 8-bit greyscale strip of the given bytes, whatever size the
@@ -287,22 +285,28 @@ TEST_F(Tiff, RasterSizeIsCheckedIn64Bits) {
   // The hand-made file itself decodes: 2 x 2 grey levels.
   const std::string small =
       dir.write("small.tif", grey_tiff(2, 2, std::string("\x00\x40\x80\xff", 4)));
-  ASSERT_TRUE(tiff::load(small.c_str(), "", 0, 0));
-  EXPECT_EQ(tiff::get_pixel(0, 0, 1), 0x000000);
-  EXPECT_EQ(tiff::get_pixel(1, 0, 1), 0x404040);
-  EXPECT_EQ(tiff::get_pixel(1, 1, 1), 0xffffff);
-  tiff::unload();
+  const auto image = tiff::load(small.c_str(), "", {});
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(get_pixel(*image, 0, 0), 0x000000);
+  EXPECT_EQ(get_pixel(*image, 1, 0), 0x404040);
+  EXPECT_EQ(get_pixel(*image, 1, 1), 0xffffff);
 
   // Sizes whose raster wraps 32 bits to a few bytes, or is beyond any display, fail the load
-  // instead of handing the library a short raster.
+  // instead of handing the library a short raster; silently, though the library complains.
   for (const auto& [w, h] :
        {std::pair<std::uint32_t, std::uint32_t>{65537, 65536}, {0x40000001, 4}, {0xffffffff, 3}}) {
     const std::string file = dir.write("huge.tif", grey_tiff(w, h, std::string(16, 'x')));
     run("tiffinfo " + file + " >/dev/null");  // the library takes the file: the size decides
-    EXPECT_EQ(tiff::load(file.c_str(), "", 0, 0), 0) << w << "x" << h;
-    EXPECT_EQ(tiff::get_pixel(0, 0, 1), 0);
-    tiff::unload();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(tiff::load(file.c_str(), "", {}), nullptr) << w << "x" << h;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   }
+  // A strip cut short fails the load, as the library reports it, without a word on stderr.
+  const std::string cut =
+      dir.write("cut.tif", grey_tiff(64, 64, std::string(100, 'x')).substr(0, 150));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tiff::load(cut.c_str(), "", {}), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace
