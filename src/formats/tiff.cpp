@@ -28,10 +28,11 @@ namespace tiff {
 namespace {
 
 constexpr std::uint64_t bytes_per_pixel = 4;
-// The RGBA band one read fills: 64 MiB, a few hundred rows of a camera frame. Bands follow the
-// file's strips or tiles, so no strip is decoded twice, except in files stored as a few strips
-// far larger than this, where each band decodes its strip from the start again.
-constexpr std::uint64_t band_bytes = std::uint64_t{64} << 20;
+// The RGBA band one read fills: 16 MiB, a few hundred rows of a camera frame, which is all a
+// reduced decode holds besides its result. Bands follow the file's strips or tiles, so no strip
+// is decoded twice, except in files stored as a few strips far larger than this, where each
+// band decodes its strip from the start again.
+constexpr std::uint64_t band_bytes = std::uint64_t{16} << 20;
 // Bands that do not follow strips are cut at multiples of this many rows, which every chroma
 // subsampling of YCbCr files divides.
 constexpr std::uint32_t band_row_multiple = 16;
