@@ -1,5 +1,5 @@
-// Decodes a 4000 x 3000 JPEG through the format table at full size (the view) and with the wish
-// of a 166 x 120 thumbnail cell (the grid), and prints both times and their ratio. The picture
+// Decodes a 4000 x 3000 JPEG through the format table at full size and with the wish of a
+// 166 x 120 thumbnail cell (the grid), and prints both times and their ratio. The picture
 // is written at start into a temporary directory, twice: smooth shading with fine texture and
 // grain at quality 90 (about 2 bits per pixel, as dense as a camera's file), and without the
 // grain at quality 75 (about 0.6 bits per pixel). The reduced decode still has to entropy-decode
@@ -74,16 +74,16 @@ void write_picture(const std::string& path, const Picture& picture) {
   std::fclose(file);
 }
 
-// Best time of a load and its unload; also gives the decoded size.
-double best_decode_ms(const ImageFormat& format, const std::string& path, std::uint32_t want_w,
-                      std::uint32_t want_h, std::int64_t& w, std::int64_t& h) {
+// Best time of a load; also gives the decoded size.
+double best_decode_ms(const ImageFormat& format, const std::string& path, Wish wish,
+                      std::int64_t& w, std::int64_t& h) {
   double best = 1e300;
   for (int run = 0; run < runs; ++run) {
     const auto start = Clock::now();
-    if (!format.load(path.c_str(), nullptr, want_w, want_h)) std::abort();
-    w = format.get_width();
-    h = format.get_height();
-    format.unload();
+    const auto image = format.load(path.c_str(), nullptr, wish);
+    if (!image) std::abort();
+    w = image->width;
+    h = image->height;
     best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
   }
   return best;
@@ -101,8 +101,8 @@ int main() {
   for (const Picture& picture : pictures) {
     write_picture(path, picture);
     std::int64_t full_w = 0, full_h = 0, cell_dw = 0, cell_dh = 0;
-    const double full = best_decode_ms(format, path, 0, 0, full_w, full_h);
-    const double cell = best_decode_ms(format, path, cell_w, cell_h, cell_dw, cell_dh);
+    const double full = best_decode_ms(format, path, {}, full_w, full_h);
+    const double cell = best_decode_ms(format, path, {cell_w, cell_h}, cell_dw, cell_dh);
     std::printf("JPEG %dx%d (%s), %lld bytes, best of %d\n", width, height, picture.what,
                 static_cast<long long>(std::filesystem::file_size(path)), runs);
     std::printf("  full size           %5lldx%-5lld %8.1f ms\n", static_cast<long long>(full_w),

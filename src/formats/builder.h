@@ -1,7 +1,7 @@
 // Collects the rows of a decode into an Image. Formats that cannot decode at reduced scale hand
 // their rows over as they decode them; with a size wish, the builder averages them down by the
-// largest whole factor whose output still covers the image fitted into the wish, so only the reduced image is held.
-// Internal to the format modules.
+// largest whole factor whose output still covers the image fitted into the wish, so only the
+// reduced image is held. Internal to the format modules.
 #pragma once
 
 #include <cstdint>

@@ -197,8 +197,8 @@ std::unique_ptr<Image> resample(const Image& source, std::uint32_t width, std::u
 std::unique_ptr<Image> turn_image(const Image& source, int quarter_turns) {
   const int turn = static_cast<int>(static_cast<unsigned>(quarter_turns) & 3u);
   const bool odd = turn & 1;
-  auto result = odd ? make_image(source.height, source.width)
-                    : make_image(source.width, source.height);
+  auto result =
+      odd ? make_image(source.height, source.width) : make_image(source.width, source.height);
   if (!result) return nullptr;
   result->pages = source.pages;
   result->full_width = odd ? source.full_height : source.full_width;
@@ -229,8 +229,7 @@ std::unique_ptr<Image> turn_image(const Image& source, int quarter_turns) {
           y = w - 1 - sx;
           break;
       }
-      std::memcpy(result->rgb.data() + (std::size_t{y} * rw + x) * rgb_channels, in,
-                  rgb_channels);
+      std::memcpy(result->rgb.data() + (std::size_t{y} * rw + x) * rgb_channels, in, rgb_channels);
     }
   }
   return result;
