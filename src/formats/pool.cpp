@@ -1,0 +1,136 @@
+// The decode pool's queue and workers.
+#include "formats/pool.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr unsigned minimum_threads = 2;
+
+// The cancel flag of the pool whose worker runs on this thread; none on other threads.
+thread_local const std::atomic<bool>* worker_cancel = nullptr;
+
+// The job's image: decoded, and fitted into the wish's box when asked.
+std::unique_ptr<Image> decode(const DecodeJob& job) {
+  auto image = load_image(job.path.c_str(), job.selector.c_str(), job.wish);
+  if (!image || !job.fit) return image;
+  const Size fitted =
+      fit_size(image->full_width, image->full_height, job.wish.width, job.wish.height);
+  // Nothing to show of an image that fits to no pixels; the caller draws the box empty.
+  if (fitted.width == 0 || fitted.height == 0) {
+    image->width = image->height = 0;
+    image->rgb.clear();
+    return image;
+  }
+  return resample(*image, static_cast<std::uint32_t>(fitted.width),
+                  static_cast<std::uint32_t>(fitted.height));
+}
+
+}  // namespace
+
+bool decode_cancelled() {
+  return worker_cancel && worker_cancel->load(std::memory_order_relaxed);
+}
+
+unsigned DecodePool::default_threads() {
+  return std::max(minimum_threads, std::thread::hardware_concurrency());
+}
+
+DecodePool::DecodePool(unsigned threads) {
+  // Without the pipe the pool still works; the main thread then only sees results when it
+  // looks for them.
+  if (pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+  threads = std::max(threads, 1u);
+  for (unsigned i = 0; i < threads; ++i)
+    threads_.emplace_back([this] { work(); });
+}
+
+DecodePool::~DecodePool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    jobs_.clear();
+  }
+  cancel_ = true;
+  queued_.notify_all();
+  for (std::thread& thread : threads_)
+    thread.join();
+  for (int fd : wake_) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+void DecodePool::submit(DecodeJob job) {
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  queued_.notify_one();
+}
+
+void DecodePool::drop_queued(int group) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(jobs_, [group](const DecodeJob& job) { return job.group == group; });
+}
+
+bool DecodePool::pending(std::uint64_t tag) {
+  std::lock_guard lock(mutex_);
+  return std::ranges::find(running_, tag) != running_.end() ||
+         std::ranges::any_of(jobs_, [tag](const DecodeJob& job) { return job.tag == tag; });
+}
+
+std::optional<DecodeResult> DecodePool::take() {
+  std::lock_guard lock(mutex_);
+  if (results_.empty()) return std::nullopt;
+  DecodeResult result = std::move(results_.front());
+  results_.pop_front();
+  if (results_.empty() && wake_[0] >= 0) {
+    // Drained together with the queue, under the lock, so the pipe is readable exactly while
+    // results wait.
+    char bytes[64];
+    while (read(wake_[0], bytes, sizeof bytes) > 0) {
+    }
+  }
+  return result;
+}
+
+void DecodePool::set_handler(int group, Handler handler) {
+  if (group >= 0 && group < decode_group_count) handlers_[group] = handler;
+}
+
+void DecodePool::dispatch() {
+  while (auto result = take()) {
+    const int group = result->job.group;
+    if (group >= 0 && group < decode_group_count && handlers_[group])
+      handlers_[group](std::move(*result));
+  }
+}
+
+void DecodePool::work() {
+  worker_cancel = &cancel_;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    queued_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    if (stopping_) return;
+    // The most urgent job: highest priority, and among equals the one queued first.
+    const auto next = std::ranges::max_element(
+        jobs_, [](const DecodeJob& a, const DecodeJob& b) { return a.priority < b.priority; });
+    DecodeResult result{std::move(*next), nullptr};
+    jobs_.erase(next);
+    running_.push_back(result.job.tag);
+    lock.unlock();
+    result.image = decode(result.job);
+    lock.lock();
+    std::erase(running_, result.job.tag);
+    if (stopping_) return;
+    results_.push_back(std::move(result));
+    if (wake_[1] >= 0) {
+      const char byte = 0;
+      // A full pipe is readable already.
+      [[maybe_unused]] const ssize_t written = write(wake_[1], &byte, 1);
+    }
+  }
+}
