@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "browser/browser.h"
 #include "filelist/filelist.h"
@@ -11,6 +13,8 @@
 #include "viewer/viewer.h"
 
 namespace {
+
+constexpr char parent_entry[] = "/..";
 
 void copy_bounded(char* to, const char* from, std::size_t capacity) {
   std::strncpy(to, from, capacity - 1);
@@ -49,13 +53,33 @@ void step_forward() {
   }
 }
 
-// Views the entry at index and steps to its neighbours on Up and Down. With a container the
-// entries are sub-images of that file, passed to the view as its selector.
+// The node at index of the page.
+FileNode* node_at(std::uint32_t index) {
+  FileNode* node = state.top;
+  for (std::uint32_t i = 0; node && i < index; ++i)
+    node = node->nextfile;
+  return node;
+}
+
+// How the view takes a list entry: a file of the directory, or a sub-image of the container.
+ViewEntry view_entry(const FileNode* node, const char* container) {
+  if (node == nullptr || node->name[0] == '/') return {};
+  if (container) return {container, node->name};
+  return {node->name, ""};
+}
+
+// Views the entry at index and steps to its neighbours on the view's stepping keys, which are
+// decoded ahead while the entry is shown. With a container the entries are sub-images of that
+// file, passed to the view as its selector.
 void view_neighbours(std::uint32_t index, const char* container) {
   state.selected = index;
-  while (true) {
-    const char* entry = file_name_at(state.top, state.selected);
-    const int result = container ? view_image(container, entry) : view_image(entry, nullptr);
+  const Config before = state.config;
+  for (bool viewing = true; viewing;) {
+    const FileNode* node = node_at(state.selected);
+    if (node == nullptr) break;
+    const int result =
+        view_image(view_entry(node, container), view_entry(node->prevfile, container),
+                   view_entry(node->nextfile, container));
     switch (result) {
       case view_previous:
         step_back();
@@ -64,16 +88,24 @@ void view_neighbours(std::uint32_t index, const char* container) {
         step_forward();
         break;
       default:
-        return;
+        viewing = false;
+        break;
     }
   }
+  leave_view();
+  // The view may have been resized; the grid is laid out anew for the size it left.
+  if (state.config.width != before.width || state.config.height != before.height) layout_grid();
 }
 
-void list_sub_images(const char* name, int format, char* container, std::size_t size) {
-  char file[path_capacity];
-  copy_bounded(file, name, sizeof file);  // the node holding name is freed by the listing
-  if (formats[format].list_pages(file, state.subpath) < 0) return;
-  copy_bounded(container, file, size);
+// Shows the sub-images of file as the list, "/.." first to lead back out.
+void list_sub_images(const std::string& file, const std::vector<std::string>& pages,
+                     char* container, std::size_t size) {
+  std::vector<const char*> entries{parent_entry};
+  for (const std::string& page : pages)
+    entries.push_back(page.c_str());
+  clear_files(state.top);
+  insert_files(state.top, entries.data(), entries.size());
+  copy_bounded(container, file.c_str(), size);
   first_file(state.top);
   state.selected = 0;
 }
@@ -122,10 +154,12 @@ int activate_entry(std::uint32_t index, char* container, std::size_t size) {
   }
   const int format = get_type(name);
   if (format < 0) return 1;
-  // An empty selector asks whether the file has sub-images to list (the directories of a
-  // multi-image TIFF); such a file is shown as a list of them rather than as one image.
-  if (formats[format].has_pages(name, "")) {
-    list_sub_images(name, format, container, size);
+  // A file with several sub-images (the directories of a multi-image TIFF) is shown as a list
+  // of them rather than as one image. The name is copied: the listing frees its node.
+  const std::string file = name;
+  const std::vector<std::string> pages = formats[format].list_pages(file.c_str());
+  if (pages.size() > 1) {
+    list_sub_images(file, pages, container, size);
   } else {
     view_neighbours(index, nullptr);
   }

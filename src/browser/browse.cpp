@@ -5,6 +5,7 @@
 #include "browser/browser.h"
 #include "config/config.h"
 #include "filelist/filelist.h"
+#include "formats/pool.h"
 #include "main/state.h"
 #include "xsupport/xsupport.h"
 
@@ -242,7 +243,11 @@ void browse(char* container, std::size_t size) {
   state.quit = 0;
   layout_grid();  // the first Expose brings the first full redraw
   while (!state.quit) {
-    if (!state.event_pending) x_NextEvent();
+    // Thumbnails finished while the browser waits go to the cache.
+    if (!state.event_pending && !x_NextEventOr(state.pool->wake_fd())) {
+      state.pool->dispatch();
+      continue;
+    }
     state.event_pending = 0;
     switch (state.event.type) {
       case KeyPress: {
@@ -263,9 +268,14 @@ void browse(char* container, std::size_t size) {
       case ConfigureNotify: {
         collapse(ConfigureNotify);
         const XConfigureEvent& configure = state.event.xconfigure;
+        const bool resized =
+            configure.width != state.config.width || configure.height != state.config.height;
         save_geometry(configure.x, configure.y, configure.width, configure.height);
-        layout_grid();
-        redraw_grid(1, container);
+        // A move alone changes nothing drawn.
+        if (resized) {
+          layout_grid();
+          redraw_grid(1, container);
+        }
         break;
       }
       default:

@@ -4,8 +4,12 @@
 
 #include <X11/Xlib.h>
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+struct Picture;
 
 struct GridLevel {
   std::uint32_t rows = 0;
@@ -26,6 +30,32 @@ void layout_grid();
 void draw_label(GC gc, std::uint32_t index);
 void draw_thumbnails(GC gc, const char* container);
 void redraw_grid(int with_thumbnails, const char* container);
+// Starts the grid's use of state.pool: its results go to the thumbnail cache.
+void start_thumbnails();
+
+// The session's thumbnail cache (thumbs.cpp). A key names a file's contents as they are now
+// (device, inode, size, modification time), the sub-image, and the cell size.
+struct ThumbKey {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t mtime_seconds = 0;
+  std::int64_t mtime_nanoseconds = 0;
+  std::string selector;
+  std::uint32_t cell_width = 0;
+  std::uint32_t cell_height = 0;
+  auto operator<=>(const ThumbKey&) const = default;
+};
+// The memory the kept thumbnails may take.
+inline constexpr std::size_t thumb_cache_bytes = std::size_t{128} << 20;
+// The key of path as it is now; false when it is not a regular file.
+bool thumb_key(const char* path, const char* selector, std::uint32_t cell_width,
+               std::uint32_t cell_height, ThumbKey& key);
+Picture* find_thumb(const ThumbKey& key);
+// Takes ownership of picture; ahead marks a thumbnail of a page not shown yet.
+void keep_thumb(const ThumbKey& key, Picture* picture, bool ahead);
+std::size_t thumb_cache_used();
+void clear_thumb_cache();
 
 // Event loop and navigation.
 void browse(char* container, std::size_t size);

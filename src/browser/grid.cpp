@@ -3,15 +3,19 @@
 #include <X11/Xlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "browser/browser.h"
 #include "filelist/filelist.h"
 #include "formats/formats.h"
+#include "formats/pool.h"
 #include "main/state.h"
 #include "xsupport/xsupport.h"
 
@@ -28,19 +32,16 @@ constexpr std::uint32_t label_bar_offset = 1;
 constexpr std::uint32_t label_bar_height = 10;
 constexpr std::uint32_t label_baseline_offset = 10;
 
+// The page on show comes before the page decoded ahead.
+constexpr int page_priority = 2;
+constexpr int ahead_priority = 1;
+
 // A picture area this low or lower leaves no room for anything worth showing.
 constexpr std::uint32_t min_visible_thumb_height = 10;
 
 // The events that cut a thumbnail pass short: input, exposure and window changes.
 constexpr long pass_event_mask =
     KeyPressMask | ButtonPressMask | ExposureMask | StructureNotifyMask;
-
-// get_pixel's colour argument: every caller asks for the colour value.
-constexpr int want_color = 1;
-
-// get_pixel addresses pixels with signed 32-bit coordinates, so a larger side cannot be
-// sampled; keeping sides within it also keeps every 64-bit product below from overflowing.
-constexpr std::uint64_t max_image_side = INT32_MAX;
 
 const GridLevel& level() {
   return grid[state.thumbsize];
@@ -52,103 +53,118 @@ std::uint32_t cell_height() {
 
 // What one file cell decodes. A directory listing decodes the entry itself. A listing of the
 // sub-images of a container file decodes the container, with the entry's name (its sub-image
-// number) as the selector, behind subpath and "/" when a prefix is set.
+// number) as the selector.
 struct CellSource {
   const char* path = nullptr;
   const char* selector = "";
 };
 
-CellSource cell_source(const char* container, const char* name, char (&selector)[path_capacity]) {
+CellSource cell_source(const char* container, const char* name) {
   if (container == nullptr || container[0] == '\0') return {name, ""};
-  if (state.subpath != nullptr) {
-    std::snprintf(selector, sizeof selector, "%s/%s", state.subpath, name);
-  } else {
-    std::snprintf(selector, sizeof selector, "%s", name);
-  }
-  return {container, selector};
+  return {container, name};
 }
 
-// The scaled size of a w x h image fitted into the picture area, its aspect ratio kept. The
-// ratios are compared in single precision, and equal ratios fill the area's height.
-struct Fit {
-  std::uint64_t width = 0;
-  std::uint64_t height = 0;
+// A page cell whose thumbnail the pass waits for.
+struct WaitedCell {
+  std::uint32_t index = 0;
+  ThumbKey key;
+  bool waiting = true;
 };
 
-Fit fit_into_cell(std::uint64_t w, std::uint64_t h) {
-  const std::uint64_t cw = state.cell_width, th = state.thumb_height;
-  if (static_cast<float>(w) / static_cast<float>(h) >
-      static_cast<float>(cw) / static_cast<float>(th)) {
-    return {cw, h * cw / w};
-  }
-  return {w * th / h, th};
+// The pass in progress: its cells still to come and the GC it draws with. Results arriving
+// outside a pass only go to the cache.
+std::vector<WaitedCell> waited;
+GC pass_gc = nullptr;
+// Jobs handed to the pool and not yet back, by tag.
+std::map<std::uint64_t, ThumbKey> submitted;
+std::uint64_t last_tag = 0;
+
+void put_cell(GC gc, const Picture* picture, std::uint32_t column, std::uint32_t row);
+
+bool already_submitted(const ThumbKey& key) {
+  for (const auto& [tag, wanted] : submitted)
+    if (wanted == key) return true;
+  return false;
 }
 
-// Fills the whole cell-sized Picture with the nearest-neighbour scaled image of the loaded
-// format, anchored top left, everything else black. A pixel (x, y) takes source pixel
-// (x * w / sw, y * h / sh); that lies inside the image exactly when x < sw and y < sh, so only
-// those pixels are sampled (outside, get_pixel would answer black anyway), and each column's
-// source x is worked out once for the cell instead of once per pixel.
-bool fill_scaled(Picture* picture, const ImageFormat& format, std::uint64_t w, std::uint64_t h,
-                 Fit fit) {
-  // An image far wider or taller than the cell scales to nothing: the cell is all black.
-  const bool empty = fit.width == 0 || fit.height == 0;
-  std::int32_t* source_x = nullptr;
-  if (!empty) {
-    source_x = static_cast<std::int32_t*>(std::malloc(fit.width * sizeof(std::int32_t)));
-    if (source_x == nullptr) return false;
-    for (std::uint64_t x = 0; x < fit.width; ++x)
-      source_x[x] = static_cast<std::int32_t>(x * w / fit.width);
-  }
-
-  for (std::uint64_t y = 0; y < cell_height(); ++y) {
-    const bool in_image = !empty && y < fit.height;
-    const auto source_y = in_image ? static_cast<std::int32_t>(y * h / fit.height) : 0;
-    for (std::uint64_t x = 0; x < state.cell_width; ++x) {
-      const bool sampled = in_image && x < fit.width;
-      x_PutPixel(picture, x, y,
-                 sampled ? format.get_pixel(source_x[x], source_y, want_color) : rgb_black);
-    }
-  }
-  std::free(source_x);
-  return true;
+void submit(const CellSource& source, const ThumbKey& key, int group) {
+  if (already_submitted(key)) return;
+  const std::uint64_t tag = ++last_tag;
+  submitted.emplace(tag, key);
+  state.pool->submit(DecodeJob{.path = source.path,
+                               .selector = source.selector,
+                               .wish = {state.cell_width, state.thumb_height},
+                               .tag = tag,
+                               .group = group,
+                               .priority = group == group_page ? page_priority : ahead_priority,
+                               .fit = true});
 }
 
-// Decodes the cell's image through the format table, asking for about the cell's picture area,
-// and scales it into picture. False when the file yields no image.
-bool scale_thumbnail(Picture* picture, CellSource source) {
-  const int type = get_type(source.path);
-  if (type < 0) return false;
-  const ImageFormat& format = formats[type];
-
-  bool made = false;
-  if (format.load(source.path, source.selector, state.cell_width, state.thumb_height)) {
-    const auto w = static_cast<std::uint64_t>(format.get_width());
-    const auto h = static_cast<std::uint64_t>(format.get_height());
-    if (w != 0 && h != 0 && w <= max_image_side && h <= max_image_side) {
-      made = fill_scaled(picture, format, w, h, fit_into_cell(w, h));
-    }
-  }
-  format.unload();  // after every load, also a failed one
-  return made;
+// Drops the queued jobs of group, and forgets them.
+void drop(int group) {
+  state.pool->drop_queued(group);
+  std::erase_if(submitted, [](const auto& entry) { return !state.pool->pending(entry.first); });
 }
 
-// The picture of a file cell: its cached thumbnail, else a new one made now and cached, else
-// the blank picture when none can be made (a later pass tries again).
-Picture* cell_picture(std::uint32_t index, const char* name, const char* container) {
-  if (Picture* cached = file_thumb_at(state.top, index)) return cached;
-
+// A cell Picture of a fitted image, top left, black around it; an empty image leaves the cell
+// black.
+Picture* cell_picture(const Image& fitted) {
   Picture* picture = x_CreatePicture(state.cell_width, cell_height(), state.bits_per_pixel);
-  if (picture == nullptr) return state.blank_picture;
-  char selector[path_capacity];
-  // The Picture goes to the node only once it is complete, so a failed one never has to be
-  // taken back from the node.
-  if (!scale_thumbnail(picture, cell_source(container, name, selector))) {
-    x_FreePicture(picture);
-    return state.blank_picture;
+  if (picture == nullptr) return nullptr;
+  x_FillPicture(picture, rgb_black);
+  if (fitted.width > 0 && fitted.height > 0 && fitted.width <= state.cell_width &&
+      fitted.height <= state.thumb_height) {
+    x_PutRGB(picture, 0, 0, fitted.rgb.data(), fitted.width, fitted.height,
+             std::uint64_t{fitted.width} * rgb_channels);
   }
-  set_file_thumb(state.top, index, picture);
   return picture;
+}
+
+// Puts the cells of the pass that wait for key with picture (the blank one for a file that
+// yields no image).
+void resolve(const ThumbKey& key, const Picture* picture) {
+  for (WaitedCell& cell : waited) {
+    if (!cell.waiting || !(cell.key == key)) continue;
+    cell.waiting = false;
+    put_cell(pass_gc, picture, cell.index % level().cols, cell.index / level().cols);
+    draw_label(pass_gc, cell.index);
+  }
+}
+
+// The pool's handler for thumbnails: into the cache, and onto the page when the pass waits.
+void take_thumbnail(DecodeResult&& result) {
+  const auto at = submitted.find(result.job.tag);
+  if (at == submitted.end()) return;
+  const ThumbKey key = at->second;
+  submitted.erase(at);
+  // Made for another cell size: of no use any more.
+  if (key.cell_width != state.cell_width || key.cell_height != state.thumb_height) return;
+  Picture* picture = result.image ? cell_picture(*result.image) : nullptr;
+  if (picture == nullptr) {
+    resolve(key, state.blank_picture);  // a later pass tries again
+    return;
+  }
+  keep_thumb(key, picture, result.job.group == group_ahead);
+  if (pass_gc != nullptr && find_thumb(key)) resolve(key, picture);
+}
+
+bool waiting_for_cells() {
+  return std::ranges::any_of(waited, [](const WaitedCell& cell) { return cell.waiting; });
+}
+
+// The thumbnails of the page after this one, decoded while nothing else is to be done.
+void decode_ahead(const char* container) {
+  const std::uint32_t cells = level().cells;
+  for (std::uint32_t index = cells; index < 2 * cells; ++index) {
+    const char* name = file_name_at(state.top, index);
+    if (name == nullptr) break;
+    if (name[0] == '\0' || is_dir_or_end(state.top, index)) continue;
+    const CellSource source = cell_source(container, name);
+    ThumbKey key;
+    if (!thumb_key(source.path, source.selector, state.cell_width, state.thumb_height, key))
+      continue;
+    if (find_thumb(key) == nullptr) submit(source, key, group_ahead);
+  }
 }
 
 void put_cell(GC gc, const Picture* picture, std::uint32_t column, std::uint32_t row) {
@@ -179,7 +195,6 @@ bool current_directory_known() {
 void layout_grid() {
   x_FreePicture(state.blank_picture);
   state.blank_picture = nullptr;
-  clear_thumbs(state.top);
 
   // The window size is taken as unsigned, as every later use of it is.
   const auto width = static_cast<std::uint32_t>(state.config.width);
@@ -199,10 +214,7 @@ void layout_grid() {
     std::puts("xsupport error: cannot alloc black image");
     std::exit(1);
   }
-  for (std::uint64_t y = 0; y < cell_height(); ++y) {
-    for (std::uint64_t x = 0; x < state.cell_width; ++x)
-      x_PutPixel(state.blank_picture, x, y, rgb_black);
-  }
+  x_FillPicture(state.blank_picture, rgb_black);
 }
 
 void draw_label(GC gc, std::uint32_t index) {
@@ -239,29 +251,64 @@ void draw_thumbnails(GC gc, const char* container) {
   }
   if (state.cell_width == 0 || state.thumb_height == 0) return;
   state.event_pending = 0;
+  // Results already back go to the cache first. Work for a page no longer shown is dropped;
+  // what this page still needs is asked anew.
+  state.pool->dispatch();
+  drop(group_page);
+  drop(group_ahead);
 
+  waited.clear();
   std::uint32_t index = 0;
   for (std::uint32_t row = 0; row < level().rows; ++row) {
     for (std::uint32_t column = 0; column < level().cols; ++column, ++index) {
       const char* name = file_name_at(state.top, index);
       const bool dir_or_end = is_dir_or_end(state.top, index) != 0;
+      ThumbKey key;
+      const CellSource source = cell_source(container, name ? name : "");
       if (name == nullptr || name[0] == '\0' || dir_or_end) {
-        // Blank cells are cheap, so the queue is only looked at after file cells.
         put_cell(gc, state.blank_picture, column, row);
         if (dir_or_end) draw_label(gc, index);
         continue;
       }
-      x_EndIfSignalled();
-      put_cell(gc, cell_picture(index, name, container), column, row);
-      draw_label(gc, index);
-      if (event_waiting()) {
-        state.event_pending = 1;
-        state.interrupted = 1;
-        return;
+      // A name that is no regular file (any more) yields no image, like a damaged file.
+      if (!thumb_key(source.path, source.selector, state.cell_width, state.thumb_height, key)) {
+        put_cell(gc, state.blank_picture, column, row);
+        draw_label(gc, index);
+        continue;
       }
+      if (const Picture* cached = find_thumb(key)) {
+        put_cell(gc, cached, column, row);
+        draw_label(gc, index);
+        continue;
+      }
+      waited.push_back({index, key, true});
+      submit(source, key, group_page);
     }
   }
+
+  // The cells arrive as the workers finish them; input cuts the wait short, and the decoding
+  // goes on meanwhile.
+  pass_gc = gc;
+  while (waiting_for_cells()) {
+    x_EndIfSignalled();
+    if (event_waiting()) {
+      state.event_pending = 1;
+      state.interrupted = 1;
+      pass_gc = nullptr;
+      return;
+    }
+    state.pool->dispatch();
+    if (waiting_for_cells()) x_WaitInput(state.pool->wake_fd(), -1);
+  }
+  pass_gc = nullptr;
+  waited.clear();
   state.interrupted = 0;
+  if (!XPending(state.display)) decode_ahead(container);
+}
+
+void start_thumbnails() {
+  state.pool->set_handler(group_page, take_thumbnail);
+  state.pool->set_handler(group_ahead, take_thumbnail);
 }
 
 void redraw_grid(int with_thumbnails, const char* container) {

@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "browser/browser.h"
 #include "config/config.h"
 #include "filelist/filelist.h"
 #include "formats/formats.h"
+#include "formats/pool.h"
 #include "main/startup.h"
 #include "main/state.h"
 #include "viewer/viewer.h"
@@ -46,6 +48,52 @@ void build_config_path() {
   append_bounded(state.config_path, path_capacity, config_name);
 }
 
+// The image node of the list named name, or none.
+const FileNode* find_image(const char* name) {
+  for (const FileNode* node = state.top; node; node = node->nextfile)
+    if (node->name[0] != '/' && std::strcmp(node->name, name) == 0) return node;
+  return nullptr;
+}
+
+const FileNode* image_or_none(const FileNode* node) {
+  return node && node->name[0] != '/' ? node : nullptr;
+}
+
+ViewEntry entry_of(const FileNode* node) {
+  return node ? ViewEntry{node->name, ""} : ViewEntry{};
+}
+
+// `pictra FILE [SELECTOR]`: shows FILE and steps through the images of its directory, in list
+// order; the keys that leave the view end the program. The directory becomes the current one,
+// so the list and the title name its files as they are named there. False when an image
+// cannot be shown.
+bool view_from_command_line(const char* file, const char* selector) {
+  std::string name = file;
+  if (const auto slash = name.rfind('/'); slash != std::string::npos) {
+    const std::string directory = slash == 0 ? "/" : name.substr(0, slash);
+    if (chdir(directory.c_str()) == 0) name = name.substr(slash + 1);
+  }
+  scan_dir();
+  const FileNode* node = find_image(name.c_str());
+  if (node == nullptr) {
+    // Not in the list (a name the scan leaves out): shown alone, every key ends.
+    return view_image({name, selector}, {}, {}) != view_failed;
+  }
+  ViewEntry shown{name, selector};
+  for (;;) {
+    const FileNode* previous = image_or_none(node->prevfile);
+    const FileNode* next = image_or_none(node->nextfile);
+    const int result = view_image(shown, entry_of(previous), entry_of(next));
+    if (result == view_failed) return false;
+    if (result == view_left) return true;
+    const FileNode* step = result == view_previous ? previous : next;
+    if (step) {
+      node = step;
+      shown = entry_of(node);
+    }
+  }
+}
+
 void reset_browsing_state() {
   state.selected = 0;
   state.container[0] = '\0';
@@ -69,19 +117,26 @@ int pictra_main(int argc, char** argv) {
   load_config();
   x_OpenWindow();
   reset_browsing_state();
-  scan_dir();
+  DecodePool pool(DecodePool::default_threads());
+  state.pool = &pool;
+  start_thumbnails();
+  start_view();
 
   // No file name (also an empty argument vector, without even a program name) browses.
   if (argc <= 1) {
+    scan_dir();
     browse(state.container, path_capacity);
-  } else if (view_image(argv[1], argc > 2 ? argv[2] : "") == view_failed) {
+  } else if (!view_from_command_line(argv[1], argc > 2 ? argv[2] : "")) {
     std::puts("Error while displaying image.");
   }
+  leave_view();
 
   clear_files(state.top);
+  clear_thumb_cache();
   void (*cleanup)(int) = state.cleanup;
   state.cleanup = nullptr;  // a signal from here on must not run it again
   if (cleanup) cleanup(0);
   x_EndIfSignalled();  // a signal that came during shutdown still ends the process by it
+  state.pool = nullptr;
   return 0;
 }

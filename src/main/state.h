@@ -9,6 +9,7 @@
 
 struct Picture;
 struct FileNode;
+class DecodePool;
 
 // Capacity of every path-sized text buffer (configuration path, container, list names).
 inline constexpr std::size_t path_capacity = 1024;
@@ -56,6 +57,9 @@ struct ProgramState {
   char* subpath = nullptr;
 
   void (*cleanup)(int sig) = nullptr;
+
+  // The workers that decode thumbnails and the view's images; X stays on the main thread.
+  DecodePool* pool = nullptr;
 
   // Grid geometry, written by layout_grid only.
   std::uint32_t cell_width = 0;

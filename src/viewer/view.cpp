@@ -1,222 +1,310 @@
 // The single-image view: the image alone in the window, fitted with its aspect ratio kept,
-// smoothed while unrotated, turned in quarter turns, redrawn from the file on every exposure,
-// turn and resize.
+// turned in quarter turns.
+//
+// Every decode runs on the decode pool, so input is answered while a file decodes. The shown
+// entry is decoded once, at the smallest scale that covers the window, and kept until the view
+// moves on; its neighbours are decoded ahead and kept beside it, three images at most. A drawing
+// is rendered once into a window-sized Picture and sent whole; an exposure repaints that
+// Picture without decoding or resampling.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
+#include <array>
 #include <cstdint>
+#include <memory>
+#include <string>
 
-#include "browser/browser.h"
 #include "config/config.h"
 #include "formats/formats.h"
+#include "formats/pool.h"
+#include "formats/resample.h"
 #include "main/state.h"
 #include "viewer/viewer.h"
 #include "xsupport/xsupport.h"
 
 namespace {
 
-constexpr int color_output = 1;   // get_pixel's colour argument: every caller asks for RGB
 constexpr int quarter_turns = 3;  // mask of rotation's two low bits: the turn drawn
 constexpr int odd_turn = 1;       // bit of a quarter or three-quarter turn
-constexpr unsigned long background_black = 0;
+constexpr int rgb_black = 0x000000;
+// The shown image is wanted now; its neighbours only before the next step.
+constexpr int shown_priority = 10;
+constexpr int neighbour_priority = 5;
 
-// What one draw works from: the loaded format, the line buffer and the fit.
-struct Draw {
-  int format = -1;
-  int turn = 0;          // rotation taken modulo 4
-  std::uint32_t bw = 0;  // box, in the image's own orientation: positions per line
-  std::uint32_t bh = 0;  // and lines per draw
-  std::uint64_t dw = 0;  // drawn size, in the image's own orientation
-  std::uint64_t dh = 0;
-  double x_step = 0.0;  // source pixels between neighbouring destination pixels
-  double y_step = 0.0;
-  GC gc = nullptr;
-  Picture* line = nullptr;
-  XImage* line_image = nullptr;
+// A decoded entry, or one on its way from the pool.
+struct Kept {
+  ViewEntry entry;
+  std::unique_ptr<Image> image;
+  Wish box;               // what it was decoded for
+  std::uint64_t tag = 0;  // of the job still decoding it; 0 once it is back
+  bool failed = false;    // back, without an image
 };
 
-// The turns, in the image's own terms. Line k sent (k = 0 ... bh - 1) always holds source row k
-// and its positions are computed for source columns j = 0 ... bw - 1 in that order; the turns
-// differ only in where position j lands in the line and where the line lands in the window:
-//   0: position j,          line at row k
-//   1: position j,          line at column W - 1 - k
-//   2: position bw - 1 - j, line at row H - 1 - k
-//   3: position bw - 1 - j, line at column k
-// which is the window-pixel order of each turn written out (right to left for turn 1, bottom to
-// top and right to left for turn 2, bottom to top within a column for turn 3).
-bool reversed_in_line(int turn) {
-  return turn >= 2;
+// Slots: the shown entry and its two neighbours.
+std::array<Kept, 3> kept;
+std::uint64_t last_tag = 0;
+
+// The drawing on the window.
+struct Drawing {
+  Picture* picture = nullptr;
+  const Image* image = nullptr;  // what it shows
+  int turn = -1;
+  std::uint32_t window_width = 0;
+  std::uint32_t window_height = 0;
+};
+Drawing drawing;
+
+bool same(const ViewEntry& a, const ViewEntry& b) {
+  return a.path == b.path && a.selector == b.selector;
 }
 
-void put_line(const Draw& d, std::uint32_t k) {
-  const std::uint32_t width = static_cast<std::uint32_t>(state.config.width);
-  const std::uint32_t height = static_cast<std::uint32_t>(state.config.height);
-  int x = 0;
-  int y = 0;
-  unsigned int w = d.bw;
-  unsigned int h = 1;
-  switch (d.turn) {
-    case 0:
-      y = static_cast<int>(k);
-      break;
-    case 1:
-      x = static_cast<int>(width - 1 - k);
-      break;
-    case 2:
-      y = static_cast<int>(height - 1 - k);
-      break;
-    default:
-      x = static_cast<int>(k);
-      break;
-  }
-  if (d.turn & odd_turn) {
-    w = 1;
-    h = d.bw;
-  }
-  XPutImage(state.display, state.window, d.gc, d.line_image, 0, 0, x, y, w, h);
+Kept* find_kept(const ViewEntry& entry) {
+  for (Kept& k : kept)
+    if (!k.entry.path.empty() && same(k.entry, entry)) return &k;
+  return nullptr;
 }
 
-// Fills the line buffer with source row k. Samples outside the image are black from the format,
-// so the whole box is written and the uncovered part of the window painted black.
-void fill_line(const Draw& d, std::uint32_t k) {
-  const bool reversed = reversed_in_line(d.turn);
-  const std::uint64_t last = d.bw - 1ull;
-  if (d.dw == 0 || d.dh == 0) {
-    // An empty fit maps no window pixel into the image; its steps are infinite.
-    for (std::uint64_t n = 0; n < d.bw; ++n)
-      x_PutPixel(d.line, n, 0, 0);
-    return;
-  }
-  const double sy = static_cast<double>(k) * d.y_step;
-  if (d.turn == 0) {
-    for (std::uint32_t j = 0; j < d.bw; ++j) {
-      x_PutPixel(d.line, j, 0, sample_bilinear(d.format, static_cast<double>(j) * d.x_step, sy));
+void forget(Kept& k) {
+  if (drawing.image && drawing.image == k.image.get()) drawing.image = nullptr;
+  k = Kept{};
+}
+
+// The pool's handler for the view: the image goes to the slot still waiting for it.
+void take_image(DecodeResult&& result) {
+  for (Kept& k : kept) {
+    if (k.tag != 0 && k.tag == result.job.tag) {
+      k.tag = 0;
+      k.image = std::move(result.image);
+      k.failed = k.image == nullptr;
+      return;
     }
-    return;
-  }
-  const auto get_pixel = formats[d.format].get_pixel;
-  const std::int32_t row = trunc_to_int32(sy);
-  for (std::uint32_t j = 0; j < d.bw; ++j) {
-    const std::int32_t column = trunc_to_int32(static_cast<double>(j) * d.x_step);
-    x_PutPixel(d.line, reversed ? last - j : j, 0, get_pixel(column, row, color_output));
   }
 }
 
-void fit(Draw& d, std::uint64_t iw, std::uint64_t ih) {
-  const std::uint32_t width = static_cast<std::uint32_t>(state.config.width);
-  const std::uint32_t height = static_cast<std::uint32_t>(state.config.height);
-  const bool odd = d.turn & odd_turn;
-  d.bw = odd ? height : width;
-  d.bh = odd ? width : height;
-  const double image_ratio = static_cast<double>(iw) / static_cast<double>(ih);
-  const double box_ratio = static_cast<double>(d.bw) / static_cast<double>(d.bh);
-  if (image_ratio > box_ratio) {
-    d.dw = d.bw;
-    d.dh = ih * d.bw / iw;
-  } else {
-    d.dh = d.bh;
-    d.dw = iw * d.bh / ih;
+// The box the image is fitted into, in the image's own orientation.
+Wish box_for(int turn) {
+  const auto width = static_cast<std::uint32_t>(state.config.width);
+  const auto height = static_cast<std::uint32_t>(state.config.height);
+  return turn & odd_turn ? Wish{height, width} : Wish{width, height};
+}
+
+// Whether a kept image still covers the drawn size for box: a reduced-scale decode for a
+// smaller window may not.
+bool covers(const Image& image, Wish box) {
+  if (image.width >= image.full_width && image.height >= image.full_height) return true;
+  const Size drawn = fit_size(image.full_width, image.full_height, box.width, box.height);
+  return image.width >= drawn.width && image.height >= drawn.height;
+}
+
+// Asks the pool for entry decoded for box, into slot k.
+void request(Kept& k, const ViewEntry& entry, Wish box, int priority) {
+  forget(k);
+  k.entry = entry;
+  k.box = box;
+  k.tag = ++last_tag;
+  state.pool->submit(DecodeJob{.path = entry.path,
+                               .selector = entry.selector,
+                               .wish = box,
+                               .tag = k.tag,
+                               .group = group_view,
+                               .priority = priority});
+}
+
+// Keeps entry and its neighbours, in this order of slots, and lets everything else go.
+void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next) {
+  const ViewEntry* wanted[] = {&shown, &previous, &next};
+  std::array<Kept, 3> arranged;
+  for (std::size_t i = 0; i < arranged.size(); ++i) {
+    if (wanted[i]->path.empty()) continue;
+    if (Kept* k = find_kept(*wanted[i])) arranged[i] = std::move(*k);
+  }
+  for (Kept& k : kept)
+    forget(k);
+  kept = std::move(arranged);
+  state.pool->drop_queued(group_view);
+  // A dropped job never comes back; its slot is asked again when it is needed.
+  for (Kept& k : kept)
+    if (k.tag != 0 && !state.pool->pending(k.tag)) k = Kept{};
+}
+
+void prefetch(const ViewEntry& previous, const ViewEntry& next, Wish box) {
+  const ViewEntry* neighbours[] = {&previous, &next};
+  for (std::size_t i = 0; i < 2; ++i) {
+    Kept& k = kept[i + 1];
+    if (neighbours[i]->path.empty() || !k.entry.path.empty()) continue;
+    request(k, *neighbours[i], box, neighbour_priority);
   }
 }
 
-// The line image shares the line Picture's buffer: a row for even turns, a column (one pixel
-// per line) for odd ones.
-XImage* create_line_image(const Draw& d) {
-  const bool odd = d.turn & odd_turn;
-  const unsigned int w = odd ? 1 : d.bw;
-  const unsigned int h = odd ? d.bw : 1;
-  const int bytes_per_line = static_cast<int>(state.bytes_per_pixel * w);
-  return XCreateImage(state.display, state.visual, static_cast<unsigned int>(state.visual_depth),
-                      ZPixmap, 0, reinterpret_cast<char*>(d.line->data), w, h,
-                      static_cast<int>(d.line->depth), bytes_per_line);
+void forget_drawing() {
+  clear_picture(drawing.picture);
+  drawing = Drawing{};
 }
 
-void send_lines(const Draw& d) {
-  for (std::uint32_t k = 0; k < d.bh; ++k) {
-    fill_line(d, k);
-    put_line(d, k);
-    x_EndIfSignalled();
+// Where the turned image lands: the box's top-left corner turns with the image, so an image
+// narrower than the window sits left when upright, right after a quarter turn, and so on.
+void place(int turn, std::uint64_t drawn_width, std::uint64_t drawn_height, std::uint64_t& x,
+           std::uint64_t& y) {
+  const auto width = static_cast<std::uint64_t>(state.config.width);
+  const auto height = static_cast<std::uint64_t>(state.config.height);
+  x = (turn == 1 || turn == 2) ? width - drawn_width : 0;
+  y = turn >= 2 ? height - drawn_height : 0;
+}
+
+// Renders image into a new window-sized Picture; without one nothing is drawn this time.
+void render(const Image& image, int turn) {
+  forget_drawing();
+  const auto width = static_cast<std::uint32_t>(state.config.width);
+  const auto height = static_cast<std::uint32_t>(state.config.height);
+  drawing.picture =
+      x_CreatePicture(width, height, static_cast<std::uint64_t>(state.bits_per_pixel));
+  if (!drawing.picture) return;
+  x_FillPicture(drawing.picture, rgb_black);
+  const Wish box = box_for(turn);
+  const Size drawn = fit_size(image.full_width, image.full_height, box.width, box.height);
+  if (drawn.width > 0 && drawn.height > 0) {
+    auto scaled = resample(image, static_cast<std::uint32_t>(drawn.width),
+                           static_cast<std::uint32_t>(drawn.height));
+    if (scaled && turn != 0) scaled = turn_image(*scaled, turn);
+    if (scaled) {
+      std::uint64_t x = 0, y = 0;
+      place(turn, scaled->width, scaled->height, x, y);
+      x_PutRGB(drawing.picture, x, y, scaled->rgb.data(), scaled->width, scaled->height,
+               std::uint64_t{scaled->width} * rgb_channels);
+    }
+  }
+  drawing.image = &image;
+  drawing.turn = turn;
+  drawing.window_width = width;
+  drawing.window_height = height;
+}
+
+void repaint() {
+  if (!drawing.picture) return;
+  GC gc = XCreateGC(state.display, state.window, 0, nullptr);
+  XPutImage(state.display, state.window, gc, drawing.picture->ximage, 0, 0, 0, 0,
+            static_cast<unsigned>(drawing.picture->width),
+            static_cast<unsigned>(drawing.picture->height));
+  XFreeGC(state.display, gc);
+}
+
+bool drawing_current(const Image& image, int turn) {
+  return drawing.picture && drawing.image == &image && drawing.turn == turn &&
+         drawing.window_width == static_cast<std::uint32_t>(state.config.width) &&
+         drawing.window_height == static_cast<std::uint32_t>(state.config.height);
+}
+
+// What a key does in the view.
+enum class Action { none, turn_left, turn_right, previous, next, leave };
+
+Action key_action(KeySym keysym) {
+  switch (keysym) {
+    case XK_Left:
+    case XK_KP_4:
+      return Action::turn_left;
+    case XK_Right:
+    case XK_KP_6:
+      return Action::turn_right;
+    case XK_Up:
+    case XK_KP_8:
+    case XK_BackSpace:
+    case XK_Prior:
+    case XK_KP_Prior:
+      return Action::previous;
+    case XK_Down:
+    case XK_KP_2:
+    case XK_space:
+    case XK_Next:
+    case XK_KP_Next:
+      return Action::next;
+    default:
+      // Modifier keys alone do nothing; with them Shift+q still leaves like q.
+      return IsModifierKey(keysym) ? Action::none : Action::leave;
   }
 }
 
-}  // namespace
+// The view's loop for one entry, from the first wait for its image to the step or exit.
+class Session {
+ public:
+  Session(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next)
+      : shown_(shown), previous_(previous), next_(next) {}
 
-int draw_view(const char* path, const char* selector, int rotation) {
-  Draw d;
-  d.format = get_type(path);
-  if (d.format < 0) return 0;
-  const ImageFormat& format = formats[d.format];
-  if (!format.load(path, selector, 0, 0)) {
-    format.unload();
-    return 0;
+  int run() {
+    keep_only(shown_, previous_, next_);
+    for (;;) {
+      if (!settle()) return view_failed;
+      // Draw only once no event waits, so a burst of turns, resizes or exposures draws its
+      // final state alone.
+      if (XPending(state.display) == 0) draw();
+      if (!x_NextEventOr(state.pool->wake_fd())) {
+        state.pool->dispatch();
+        continue;
+      }
+      if (const int result = handle(state.event); result != 0) return result;
+    }
   }
-  const auto iw = static_cast<std::uint64_t>(format.get_width());
-  const auto ih = static_cast<std::uint64_t>(format.get_height());
-  if (iw == 0 || ih == 0) {
-    format.unload();
-    return 0;
-  }
-  XGCValues values{};
-  values.background = background_black;
-  d.gc = XCreateGC(state.display, state.window, GCBackground, &values);
-  // Two's complement low bits: -1 draws like 3, -2 like 2.
-  d.turn = static_cast<int>(static_cast<unsigned int>(rotation) & quarter_turns);
-  fit(d, iw, ih);
 
-  // Without a line buffer or its X image nothing is drawn this time; the view still waits and
-  // a later redraw tries again.
-  d.line = x_CreatePicture(d.bw, 1, static_cast<std::uint64_t>(state.bits_per_pixel));
-  if (d.line) {
-    d.x_step = static_cast<double>(iw) / static_cast<double>(d.dw);
-    d.y_step = static_cast<double>(ih) / static_cast<double>(d.dh);
-    d.line_image = create_line_image(d);
-  }
-  if (d.line_image) {
-    send_lines(d);
-    d.line_image->data = nullptr;  // the buffer is the Picture's, released with it
-    XDestroyImage(d.line_image);
-  }
-  x_FreePicture(d.line);
-  format.unload();
-  XFreeGC(state.display, d.gc);
-  x_SetTitle(path, iw, ih);
-  return 1;
-}
+ private:
+  int turn() const { return static_cast<int>(static_cast<unsigned>(rotation_) & quarter_turns); }
 
-int view_image(const char* path, const char* selector) {
-  int rotation = 0;
-  if (!draw_view(path, selector, rotation)) return view_failed;
-  for (;;) {
-    x_NextEvent();
-    XEvent& event = state.event;
+  // Makes sure the shown entry is kept or on its way, decoded for the current box; false
+  // once it is known not to decode.
+  bool settle() {
+    Kept& k = kept[0];
+    const Wish box = box_for(turn());
+    if (k.entry.path.empty()) {
+      request(k, shown_, box, shown_priority);
+    } else if (k.failed) {
+      return false;
+    } else if (k.tag == 0 && !covers(*k.image, box)) {
+      request(k, shown_, box, shown_priority);
+    }
+    return true;
+  }
+
+  // Renders when the drawing is out of date and repaints when the window lost it. Every
+  // render ends by setting the title; a repaint alone leaves it.
+  void draw() {
+    const Kept& k = kept[0];
+    if (!k.image) return;  // still decoding: the window keeps what it shows
+    const bool stale = !drawing_current(*k.image, turn());
+    if (stale) render(*k.image, turn());
+    if (stale || !painted_) repaint();
+    painted_ = true;
+    if (stale) {
+      x_SetTitle(shown_.path.c_str(), k.image->full_width, k.image->full_height);
+      prefetch(previous_, next_, box_for(0));
+    }
+  }
+
+  // The result of the event for view_image, or 0 to go on.
+  int handle(XEvent& event) {
     switch (event.type) {
       case KeyPress:
-        switch (XLookupKeysym(&event.xkey, 0)) {
-          case XK_Left:
-          case XK_KP_4:
-            --rotation;
-            break;
-          case XK_Right:
-          case XK_KP_6:
-            ++rotation;
-            break;
-          case XK_Up:
-          case XK_KP_8:
+        switch (key_action(XLookupKeysym(&event.xkey, 0))) {
+          case Action::none:
+            return 0;
+          case Action::turn_left:
+            --rotation_;
+            return 0;
+          case Action::turn_right:
+            ++rotation_;
+            return 0;
+          case Action::previous:
             return view_previous;
-          case XK_Down:
-          case XK_KP_2:
+          case Action::next:
             return view_next;
-          default:
+          case Action::leave:
             return view_left;
         }
-        break;
+        return 0;
       case ButtonPress:
         return view_left;
       case Expose:
-        // Only the last of a series of exposures redraws.
-        if (event.xexpose.count != 0) continue;
-        break;
+        // The last of a series of exposures repaints, from the kept drawing.
+        if (event.xexpose.count == 0) painted_ = false;
+        return 0;
       case DestroyNotify:
         // A destroyed window sends nothing more; waiting on would never end.
         state.quit = 1;
@@ -224,11 +312,33 @@ int view_image(const char* path, const char* selector) {
       case ConfigureNotify:
         save_geometry(event.xconfigure.x, event.xconfigure.y, event.xconfigure.width,
                       event.xconfigure.height);
-        layout_grid();
-        break;
+        return 0;
       default:
-        continue;
+        return 0;
     }
-    if (!draw_view(path, selector, rotation)) return view_failed;
   }
+
+  ViewEntry shown_, previous_, next_;
+  int rotation_ = 0;
+  bool painted_ = false;
+};
+
+}  // namespace
+
+void start_view() {
+  state.pool->set_handler(group_view, take_image);
+}
+
+int view_image(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next) {
+  const int result = Session(shown, previous, next).run();
+  // A failed entry is not kept: stepping back onto it tries again.
+  if (result == view_failed) forget(kept[0]);
+  return result;
+}
+
+void leave_view() {
+  forget_drawing();
+  for (Kept& k : kept)
+    forget(k);
+  if (state.pool) state.pool->drop_queued(group_view);
 }

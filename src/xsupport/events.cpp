@@ -71,13 +71,18 @@ void install(int sig, void (*handler)(int)) {
   sigaction(sig, &action, nullptr);
 }
 
-// Blocks until the X connection or the wake pipe has something to read; a recorded signal ends
-// the process here.
-void wait_for_input() {
-  pollfd fds[2] = {{ConnectionNumber(state.display), POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-  while (poll(fds, 2, -1) < 0 && errno == EINTR)
+// Blocks until the X connection, the wake pipe or watched (when not negative) has something to
+// read, or timeout_ms have passed (never, when negative); a recorded signal ends the process
+// here. True when watched is readable.
+bool wait_for_input(int watched = -1, int timeout_ms = -1) {
+  pollfd fds[3] = {{ConnectionNumber(state.display), POLLIN, 0},
+                   {wake_pipe[0], POLLIN, 0},
+                   {watched, POLLIN, 0}};
+  int ready = 0;
+  while ((ready = poll(fds, watched >= 0 ? 3 : 2, timeout_ms)) < 0 && errno == EINTR)
     x_EndIfSignalled();
   x_EndIfSignalled();
+  return ready > 0 && watched >= 0 && (fds[2].revents & POLLIN);
 }
 
 }  // namespace
@@ -113,6 +118,22 @@ void x_NextEvent() {
     }
     wait_for_input();
   }
+}
+
+bool x_NextEventOr(int watched) {
+  for (;;) {
+    x_EndIfSignalled();
+    if (XPending(state.display)) {
+      XNextEvent(state.display, &state.event);
+      return true;
+    }
+    if (wait_for_input(watched)) return false;
+  }
+}
+
+void x_WaitInput(int watched, int timeout_ms) {
+  XFlush(state.display);
+  wait_for_input(watched, timeout_ms);
 }
 
 void x_WindowEvent(long event_mask) {

@@ -59,7 +59,11 @@ void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height);
 // no Xlib call is ever interrupted half-way; the waits (and long drawing loops, through
 // x_EndIfSignalled) then run the cleanup once and end the process by that signal.
 void x_InstallSignals();
-void x_NextEvent();                   // XNextEvent into state.event
+void x_NextEvent();  // XNextEvent into state.event
+// x_NextEvent, but also returns (false, state.event untouched) once watched is readable.
+bool x_NextEventOr(int watched);
+// Blocks until the X connection or watched has input, or timeout_ms pass; events stay queued.
+void x_WaitInput(int watched, int timeout_ms);
 void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
 void x_EndIfSignalled();
 

@@ -65,7 +65,7 @@ TEST(Tiff, CommandLineSelectorPicksTheDirectory) {
   session.start({"three.tif", "2"}, std::string(prefix) + "three.tif (5x3)");
   // 5 x 3 fitted into 600 x 500 fills the width; its top-left pixel is blue.
   EXPECT_EQ(session.pictra->pixels().at(1, 1), expected_pixel(session.pictra->display(), 0xff));
-  session.press(XK_Escape);
+  session.pictra->key(XK_Escape);
   const auto status = session.pictra->wait_exit();
   ASSERT_TRUE(status);
   EXPECT_EQ(exit_code(*status), 0);

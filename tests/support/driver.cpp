@@ -287,6 +287,18 @@ void Pictra::send_expose(int count) {
   XFlush(display_);
 }
 
+void Pictra::fill_window(int rgb) {
+  if (!window_) window();
+  GC gc = XCreateGC(display_, window_, 0, nullptr);
+  XSetForeground(display_, gc, expected_pixel(display_, rgb));
+  XWindowAttributes attributes{};
+  XGetWindowAttributes(display_, window_, &attributes);
+  XFillRectangle(display_, window_, gc, 0, 0, static_cast<unsigned>(attributes.width),
+                 static_cast<unsigned>(attributes.height));
+  XFreeGC(display_, gc);
+  XSync(display_, False);
+}
+
 void Pictra::resize(unsigned width, unsigned height) {
   if (!window_) window();
   XResizeWindow(display_, window_, width, height);

@@ -57,6 +57,8 @@ class Pictra {
   void click(int x, int y, unsigned button = Button1);
   // Sends an Expose event with the given count to the window (XSendEvent).
   void send_expose(int count);
+  // Paints the whole window in one colour from outside, as if its contents were lost.
+  void fill_window(int rgb);
   // Resizes the window from outside (as a window manager would).
   void resize(unsigned width, unsigned height);
   // Destroys the window from outside.
