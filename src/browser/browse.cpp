@@ -1,4 +1,5 @@
 // The browser's event loop and the navigation rules of its keys.
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <unistd.h>
 
@@ -187,10 +188,14 @@ bool window_destroyed() {
 
 int handle_key(KeySym keysym, char* container, std::size_t size) {
   switch (keysym) {
+    // "+" is Shift+"=" on many keyboards, and Shift+"-" gives "_": both keys count with or
+    // without Shift.
     case XK_plus:
+    case XK_equal:
     case XK_KP_Add:
       return key_larger();
     case XK_minus:
+    case XK_underscore:
     case XK_KP_Subtract:
       return key_smaller();
     case XK_h:
@@ -211,28 +216,37 @@ int handle_key(KeySym keysym, char* container, std::size_t size) {
     case XK_KP_Enter:
       return activate_entry(state.selected, container, size);
     case XK_Home:
+    case XK_KP_Home:
       state.selected = 0;
       first_file(state.top);
       return 1;
+    // The keypad's keys give digits with NumLock and cursor keys without.
     case XK_Left:
+    case XK_KP_Left:
     case XK_KP_4:
       return key_left();
     case XK_Right:
+    case XK_KP_Right:
     case XK_KP_6:
       return key_right();
     case XK_Up:
+    case XK_KP_Up:
     case XK_KP_8:
       return key_up();
     case XK_Down:
+    case XK_KP_Down:
     case XK_KP_2:
       return key_down();
     case XK_Prior:
+    case XK_KP_Prior:
       state.selected = 0;
       move_top_back(level().cells);
       return 1;
     case XK_Next:
+    case XK_KP_Next:
       return key_page_down();
     case XK_End:
+    case XK_KP_End:
       return key_end();
     default:
       return state.interrupted;
@@ -251,7 +265,10 @@ void browse(char* container, std::size_t size) {
     state.event_pending = 0;
     switch (state.event.type) {
       case KeyPress: {
-        const int result = handle_key(XLookupKeysym(&state.event.xkey, 0), container, size);
+        const KeySym keysym = x_TypedKey(state.event.xkey);
+        // Shift and the other modifiers only change the next key; alone they do nothing.
+        if (IsModifierKey(keysym)) break;
+        const int result = handle_key(keysym, container, size);
         if (!window_destroyed()) redraw_grid(result, container);
         break;
       }

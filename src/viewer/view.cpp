@@ -201,18 +201,22 @@ enum class Action { none, turn_left, turn_right, previous, next, leave };
 Action key_action(KeySym keysym) {
   switch (keysym) {
     case XK_Left:
+    case XK_KP_Left:
     case XK_KP_4:
       return Action::turn_left;
     case XK_Right:
+    case XK_KP_Right:
     case XK_KP_6:
       return Action::turn_right;
     case XK_Up:
+    case XK_KP_Up:
     case XK_KP_8:
     case XK_BackSpace:
     case XK_Prior:
     case XK_KP_Prior:
       return Action::previous;
     case XK_Down:
+    case XK_KP_Down:
     case XK_KP_2:
     case XK_space:
     case XK_Next:
@@ -282,7 +286,7 @@ class Session {
   int handle(XEvent& event) {
     switch (event.type) {
       case KeyPress:
-        switch (key_action(XLookupKeysym(&event.xkey, 0))) {
+        switch (key_action(x_TypedKey(event.xkey))) {
           case Action::none:
             return 0;
           case Action::turn_left:

@@ -11,6 +11,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <X11/Xutil.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -86,6 +88,17 @@ bool wait_for_input(int watched = -1, int timeout_ms = -1) {
 }
 
 }  // namespace
+
+KeySym x_TypedKey(XKeyEvent& event) {
+  KeySym keysym = NoSymbol;
+  char text[8];
+  XLookupString(&event, text, sizeof text, &keysym, nullptr);
+  // Shift+q still means q: letters count in either case. What Shift makes of other keys
+  // ("+" from "=", "_" from "-") is the symbol the user typed.
+  KeySym lower = keysym, upper = keysym;
+  XConvertCase(keysym, &lower, &upper);
+  return lower;
+}
 
 void x_InstallSignals() {
   if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {

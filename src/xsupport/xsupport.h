@@ -67,6 +67,10 @@ void x_WaitInput(int watched, int timeout_ms);
 void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
 void x_EndIfSignalled();
 
+// The symbol of a key press as the user typed it, with Shift, Lock and NumLock applied ("+" is
+// plus, not the equal sign under it), letters taken in lower case.
+KeySym x_TypedKey(XKeyEvent& event);
+
 // The pixel value of an RGB value (0x00RRGGBB; the bits above are ignored): its cube cell on
 // the colour-cube visual, else each channel's top bits placed by the visual's masks.
 inline std::uint32_t x_MakeColor(int rgb) {

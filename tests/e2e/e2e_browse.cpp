@@ -155,16 +155,31 @@ TEST(Browse, CursorPageHomeEndAndSizeKeysMoveSelectionAndPage) {
     Level level;
     int first_entry;
     int selected;
+    bool shift = false;
   };
+  // "+" comes as Shift and the "=" key, as on a US keyboard, and on a key of its own; both it
+  // and "=" enlarge, "-" shrinks with or without Shift.
   const Step steps[] = {
-      {"Right", XK_Right, level2, 0, 1},       {"Down", XK_Down, level2, 0, 7},
-      {"Page down", XK_Next, level2, 12, 28},  {"Home", XK_Home, level2, 0, 0},
-      {"End", XK_End, level2, 11, 29},         {"Page up", XK_Prior, level2, 0, 0},
-      {"keypad 6", XK_KP_6, level2, 0, 1},     {"plus: larger cells", XK_KP_Add, level1, 0, 1},
-      {"minus: back", XK_minus, level2, 0, 1}, {"Left", XK_Left, level2, 0, 0},
+      {"Right", XK_Right, level2, 0, 1},
+      {"Down", XK_Down, level2, 0, 7},
+      {"Page down", XK_Next, level2, 12, 28},
+      {"Home", XK_Home, level2, 0, 0},
+      {"End", XK_End, level2, 11, 29},
+      {"Page up", XK_Prior, level2, 0, 0},
+      {"keypad 6", XK_KP_6, level2, 0, 1},
+      {"keypad plus: larger cells", XK_KP_Add, level1, 0, 1},
+      {"minus: back", XK_minus, level2, 0, 1},
+      {"equal", XK_equal, level1, 0, 1},
+      {"keypad minus", XK_KP_Subtract, level2, 0, 1},
+      {"Shift and equal: plus", XK_equal, level1, 0, 1, true},
+      {"Shift and minus", XK_minus, level2, 0, 1, true},
+      {"plus on a key of its own", XK_plus, level1, 0, 1},
+      {"minus again", XK_minus, level2, 0, 1},
+      {"Left", XK_Left, level2, 0, 0},
   };
   for (const Step& step : steps) {
-    browser.press(step.key);
+    browser.pictra().key(step.key, step.shift);
+    browser.await_redraw();
     const Page page = browser.page(step.level);
     const int cells = step.level.rows * step.level.cols;
     EXPECT_EQ(page.images, expected_page(step.first_entry, entries, cells)) << step.what;

@@ -35,7 +35,7 @@ constexpr std::array prepared_keysyms = {
     XK_plus,   XK_minus,  XK_h,    XK_q,        XK_r,      XK_a,           XK_BackSpace,
     XK_Return, XK_Escape, XK_Home, XK_Left,     XK_Up,     XK_Right,       XK_Down,
     XK_Prior,  XK_Next,   XK_End,  XK_KP_Enter, XK_KP_Add, XK_KP_Subtract, XK_KP_2,
-    XK_KP_4,   XK_KP_6,   XK_KP_8, XK_Shift_L,  XK_Tab,    XK_space};
+    XK_KP_4,   XK_KP_6,   XK_KP_8, XK_Shift_L,  XK_Tab,    XK_space,       XK_equal};
 
 int ignore_x_errors(Display*, XErrorEvent*) {
   return 0;
