@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "filelist/filelist.h"
 #include "formats/formats.h"
+#include "main/command_line.h"
 #include "main/startup.h"
 #include "main/state.h"
 #include "viewer/viewer.h"
@@ -57,6 +58,9 @@ void reset_browsing_state() {
 }  // namespace
 
 int pictra_main(int argc, char** argv) {
+  Operands operands;
+  const int status = read_command_line(argc, argv, operands);
+  if (status != keep_running) return status;
   build_config_path();
   init_formats();
   if (!std::getenv("DISPLAY")) {
@@ -72,9 +76,9 @@ int pictra_main(int argc, char** argv) {
   scan_dir();
 
   // No file name (also an empty argument vector, without even a program name) browses.
-  if (argc <= 1) {
+  if (!operands.file) {
     browse(state.container, path_capacity);
-  } else if (view_image(argv[1], argc > 2 ? argv[2] : "") == view_failed) {
+  } else if (view_image(operands.file, operands.selector) == view_failed) {
     std::puts("Error while displaying image.");
   }
 
