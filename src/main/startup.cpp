@@ -12,6 +12,7 @@
 #include "filelist/filelist.h"
 #include "formats/formats.h"
 #include "formats/pool.h"
+#include "main/command_line.h"
 #include "main/startup.h"
 #include "main/state.h"
 #include "viewer/viewer.h"
@@ -105,6 +106,9 @@ void reset_browsing_state() {
 }  // namespace
 
 int pictra_main(int argc, char** argv) {
+  Operands operands;
+  const int status = read_command_line(argc, argv, operands);
+  if (status != keep_running) return status;
   build_config_path();
   init_formats();
   if (!std::getenv("DISPLAY")) {
@@ -123,10 +127,10 @@ int pictra_main(int argc, char** argv) {
   start_view();
 
   // No file name (also an empty argument vector, without even a program name) browses.
-  if (argc <= 1) {
+  if (!operands.file) {
     scan_dir();
     browse(state.container, path_capacity);
-  } else if (!view_from_command_line(argv[1], argc > 2 ? argv[2] : "")) {
+  } else if (!view_from_command_line(operands.file, operands.selector)) {
     std::puts("Error while displaying image.");
   }
   leave_view();

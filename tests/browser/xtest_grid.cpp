@@ -452,7 +452,9 @@ TEST_F(Grid, APageChangeDropsTheOldPagesWork) {
   for (const std::string& load : loaded) {
     const int number = std::atoi(load.c_str());
     first_page += number < static_cast<int>(cells) - 1;
-    last_page += number >= 2 * static_cast<int>(cells) - 1;
+    // The page shown holds files 59 to 88 ("/.." comes first); 89 is decoded ahead after it.
+    last_page +=
+        number >= 2 * static_cast<int>(cells) - 1 && number < 3 * static_cast<int>(cells) - 1;
   }
   EXPECT_LT(first_page, static_cast<int>(cells) / 2) << "the page left was decoded anyway";
   EXPECT_EQ(last_page, static_cast<int>(cells));
