@@ -173,7 +173,7 @@ bool within_dither(Display* display, std::uint32_t pixel, int rgb) {
   if (visual.cube && pixel >= static_cast<std::uint32_t>(cube_size)) return false;
   for (int c = 0; c < channel_count; ++c) {
     const std::vector<int>& shown = visual.shown[c];
-    const int value = rgb >> (8 * (channel_count - 1 - c)) & channel_max;
+    const int value = channel_of(rgb, c);
     const int level = level_of(visual, pixel, c);
     if (level >= static_cast<int>(shown.size())) return false;
     const int difference = std::abs(shown[level] - value);
@@ -186,7 +186,7 @@ bool within_dither(Display* display, std::uint32_t pixel, int rgb) {
 double MeanColour::distance(int rgb) const {
   double largest = 0;
   for (int c = 0; c < channel_count; ++c) {
-    const int value = rgb >> (8 * (channel_count - 1 - c)) & channel_max;
+    const int value = channel_of(rgb, c);
     largest = std::max(largest, std::abs(channels[c] - value));
   }
   return largest;
@@ -199,7 +199,7 @@ MeanColour area_mean(Display* display, const WindowPixels& window, unsigned x, u
     for (unsigned column = x; column < x + width; ++column) {
       const int rgb = pixel_to_rgb(display, window.at(column, row));
       for (int c = 0; c < channel_count; ++c)
-        mean.channels[c] += rgb >> (8 * (channel_count - 1 - c)) & channel_max;
+        mean.channels[c] += channel_of(rgb, c);
     }
   }
   for (double& channel : mean.channels)

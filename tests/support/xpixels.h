@@ -30,6 +30,11 @@ std::uint32_t expected_pixel(Display* display, int rgb);
 // field as the server's colormap widens it.
 int pixel_to_rgb(Display* display, std::uint32_t pixel);
 
+// Channel 0 (red), 1 (green) or 2 (blue) of an RGB value.
+inline int channel_of(int rgb, int channel) {
+  return rgb >> (8 * (2 - channel)) & 0xff;
+}
+
 // The values one channel (0 red, 1 green, 2 blue) of the default visual shows, level by level:
 // the cube's six levels, or every value of the TrueColor field (256 of them at 8 bits).
 const std::vector<int>& channel_levels(Display* display, int channel);

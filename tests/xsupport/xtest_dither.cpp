@@ -25,10 +25,6 @@ using namespace pictra_test;
 constexpr int channel_count = 3;
 constexpr int channel_max = 255;
 
-int channel_of(int rgb, int c) {
-  return rgb >> (8 * (channel_count - 1 - c)) & channel_max;
-}
-
 class Dither : public ::testing::Test {
  protected:
   void SetUp() override {
