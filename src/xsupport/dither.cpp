@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <mutex>
 #include <vector>
 
 #include "xsupport/xsupport.h"
@@ -69,9 +70,13 @@ struct Tables {
   Start starts[channel_values];
 };
 
+// Thumbnails may be converted on several threads at once (no X call is made here): the tables
+// are made under a lock, and only ever remade when x_Init has connected to another visual, which
+// no drawing overlaps; each thread diffuses through its own row buffer.
 Tables tables;
+std::mutex tables_lock;
 // Errors for the row below, per column with one spare column at each end, channels interleaved.
-std::vector<std::int32_t> row_errors;
+thread_local std::vector<std::int32_t> row_errors;
 
 VisualFacts current_visual() {
   VisualFacts facts;
@@ -113,6 +118,7 @@ int nearest_level(int value, bool cube, int bits) {
 }
 
 void make_tables() {
+  const std::lock_guard<std::mutex> hold(tables_lock);
   const VisualFacts facts = current_visual();
   if (tables.made && tables.facts == facts) return;
   tables.made = true;

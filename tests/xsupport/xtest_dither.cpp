@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "support/xpixels.h"
@@ -234,6 +235,41 @@ TEST_F(Dither, SameRasterGivesTheSamePixels) {
   }
   x_FreePicture(alone);
   x_FreePicture(inside);
+}
+
+// Thumbnails may be converted on several threads at once: each gets the pixels it gets alone.
+TEST_F(Dither, ThreadsConvertingAtOnceGetTheirOwnPixels) {
+  constexpr int threads = 4;
+  constexpr int repeats = 20;
+  constexpr std::uint64_t width = 160, height = 120;
+  std::vector<std::vector<std::uint8_t>> rasters;
+  std::vector<Picture*> alone, together;
+  for (int t = 0; t < threads; ++t) {
+    rasters.push_back(raster(width, height, [t](std::uint64_t x, std::uint64_t y) {
+      return static_cast<int>((x * (t + 1) + y * 3) & 0xff) << 16 |
+             static_cast<int>((y * (t + 2)) & 0xff) << 8 |
+             static_cast<int>((x + y + t * 40) & 0xff);
+    }));
+    alone.push_back(picture(width, height));
+    together.push_back(picture(width, height));
+    ASSERT_TRUE(alone.back() && together.back());
+    x_PutRGB(alone.back(), 0, 0, rasters.back().data(), width, height, width * channel_count);
+  }
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < repeats; ++i)
+        x_PutRGB(together[t], 0, 0, rasters[t].data(), width, height, width * channel_count);
+    });
+  }
+  for (std::thread& worker : workers)
+    worker.join();
+  for (int t = 0; t < threads; ++t) {
+    EXPECT_EQ(std::memcmp(alone[t]->data, together[t]->data, width * height * bpp / 8), 0)
+        << "thread " << t;
+    x_FreePicture(alone[t]);
+    x_FreePicture(together[t]);
+  }
 }
 
 TEST_F(Dither, RasterOutsideThePictureAborts) {
