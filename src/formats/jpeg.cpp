@@ -11,6 +11,8 @@
 
 #include <jpeglib.h>
 
+#include "formats/pool.h"
+
 namespace jpeg {
 namespace {
 
@@ -132,6 +134,8 @@ bool decode(Decode& d, Wish wish) {
     // The stdio source never suspends, so every call delivers a line (past the end of a
     // truncated file the library makes up the rest and warns).
     if (jpeg_read_scanlines(&d.decoder, row, 1) != 1) return false;
+    // A damaged header can make the library invent seconds' worth of rows.
+    if (decode_cancelled()) return false;
     std::uint8_t* target = d.image->row(d.decoder.output_scanline - 1);
     if (components == cmyk_components) {
       cmyk_row_to_rgb(row[0], target, out_width);

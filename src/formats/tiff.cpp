@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "formats/builder.h"
+#include "formats/pool.h"
 
 namespace tiff {
 
@@ -144,7 +145,7 @@ bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
   }
   const bool flipped = flips_vertically(reader.orientation);
   bool ok = true;
-  for (std::uint32_t first = 0; first < height; first += rows) {
+  for (std::uint32_t first = 0; first < height && !decode_cancelled(); first += rows) {
     const std::uint32_t count = height - first < rows ? height - first : rows;
     reader.row_offset = static_cast<int>(first);
     if (!TIFFRGBAImageGet(&reader, band.data(), width, count)) ok = false;
@@ -161,7 +162,7 @@ bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
       builder.commit(top + j);
     }
   }
-  return ok;
+  return ok && !decode_cancelled();
 }
 
 }  // namespace
