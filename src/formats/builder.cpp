@@ -78,12 +78,17 @@ void ImageBuilder::commit(std::uint32_t y) {
   // Columns of one output pixel lie side by side; the last output column may take fewer.
   const std::uint8_t* in = scratch_.data();
   std::uint32_t* sum = sums_.data();
-  for (std::uint32_t x = 0; x < source_width_; ++x) {
-    std::uint32_t* s = sum + std::size_t{x / factor_} * rgb_channels;
-    s[0] += in[0];
-    s[1] += in[1];
-    s[2] += in[2];
-    in += rgb_channels;
+  for (std::uint32_t first = 0; first < source_width_; first += factor_, sum += rgb_channels) {
+    const std::uint32_t columns = std::min(factor_, source_width_ - first);
+    std::uint32_t r = 0, g = 0, b = 0;
+    for (std::uint32_t k = 0; k < columns; ++k, in += rgb_channels) {
+      r += in[0];
+      g += in[1];
+      b += in[2];
+    }
+    sum[0] += r;
+    sum[1] += g;
+    sum[2] += b;
   }
   ++band_rows_;
 }
