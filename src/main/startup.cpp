@@ -21,14 +21,6 @@ constexpr int fatal_status = -1;
 constexpr unsigned char initial_thumbsize = 2;
 constexpr char config_name[] = "/.pictrarc";
 
-// Appends text to the NUL-terminated buffer dest of capacity bytes, truncating.
-void append_bounded(char* dest, std::size_t capacity, const char* text) {
-  std::size_t used = std::strlen(dest);
-  while (*text && used + 1 < capacity)
-    dest[used++] = *text++;
-  dest[used] = '\0';
-}
-
 // The home directory: HOME, or when it is unset the password database. Null when neither
 // names one; the program then runs without a configuration file.
 const char* home_directory() {
@@ -39,11 +31,15 @@ const char* home_directory() {
 
 // An empty config_path tells load_config and save_geometry that there is no file to use.
 void build_config_path() {
-  state.config_path[0] = '\0';
   const char* home = home_directory();
-  if (!home) return;
-  append_bounded(state.config_path, path_capacity, home);
-  append_bounded(state.config_path, path_capacity, config_name);
+  state.config_path = home ? std::string(home) + config_name : std::string();
+}
+
+// The cleanup of every ending, a signal's included: the geometry waiting for its quiet second
+// is written before the display goes.
+void end_session(int sig) {
+  flush_config();
+  x_Cleanup(sig);
 }
 
 void reset_browsing_state() {
@@ -65,6 +61,7 @@ int pictra_main(int argc, char** argv) {
     return fatal_status;
   }
   x_Init(nullptr);
+  state.cleanup = end_session;
   x_InstallSignals();
   load_config();
   x_OpenWindow();

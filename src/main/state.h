@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct Picture;
 struct FileNode;
@@ -43,7 +44,7 @@ struct ProgramState {
   Window window = 0;
   XEvent event{};  // the one record every event reader fetches into
   Config config{};
-  char config_path[path_capacity]{};
+  std::string config_path;  // empty when there is no home directory to keep the file in
 
   // Browsing state.
   FileNode* top = nullptr;  // the list, held by the node shown in the first grid cell

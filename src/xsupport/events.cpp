@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "config/config.h"
 #include "xsupport/xsupport.h"
 
 namespace {
@@ -72,11 +73,18 @@ void install(int sig, void (*handler)(int)) {
 }
 
 // Blocks until the X connection or the wake pipe has something to read; a recorded signal ends
-// the process here.
+// the process here. A geometry save that falls due meanwhile is written on the way.
 void wait_for_input() {
   pollfd fds[2] = {{ConnectionNumber(state.display), POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-  while (poll(fds, 2, -1) < 0 && errno == EINTR)
+  for (;;) {
+    const int ready = poll(fds, 2, config_save_due_ms());
+    if (ready == 0) {
+      flush_config();
+    } else if (ready > 0 || errno != EINTR) {
+      break;
+    }
     x_EndIfSignalled();
+  }
   x_EndIfSignalled();
 }
 

@@ -280,16 +280,19 @@ TEST(Browse, ExposeBurstRedrawsOnce) {
   EXPECT_EQ(pictra.title_changes(), before + 3);
 }
 
-TEST(Browse, ResizeRewritesTheGeometryFileAndLaysOutAnew) {
+TEST(Browse, ResizeLaysOutAnewAndIsSaved) {
   Browser browser(3);
   Pictra& pictra = browser.start();
   pictra.resize(360, 240);
   browser.await_redraw();
-  EXPECT_EQ(read_file(browser.home().file(".pictrarc")),
-            std::string(config_header) + "xpos=0\nypos=0\nwidth=360\nheight=240\n");
   // Two columns less wide: cell 1 (image 00) now starts at x = 60.
   const WindowPixels pixels = pictra.pixels();
   EXPECT_EQ(pixels.at(62, 2), expected_pixel(pictra.display(), colour_of(0)));
+  // Saved once the geometry has stayed for a second, at the latest when the program ends.
+  pictra.key(XK_q);
+  ASSERT_TRUE(pictra.wait_exit().has_value());
+  EXPECT_EQ(read_file(browser.home().file(".pictrarc")),
+            std::string(config_header) + "xpos=0\nypos=0\nwidth=360\nheight=240\n");
 }
 
 TEST(Browse, DestroyedWindowEndsWithStatusZero) {
