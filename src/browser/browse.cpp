@@ -126,8 +126,8 @@ int key_smaller() {
 
 // Up one level: from a list of sub-images back to the directory holding the file, from a
 // directory to its parent.
-void go_to_parent(char* container) {
-  if (*container) {
+void go_to_parent(std::string& container) {
+  if (!container.empty()) {
     leave_container(container);
     return;
   }
@@ -148,7 +148,7 @@ std::uint32_t cell_at(int x, int y) {
   return row < g.rows ? row * g.cols + column : g.cells;
 }
 
-void handle_button(char* container, std::size_t size) {
+void handle_button(std::string& container) {
   const XButtonEvent& button = state.event.xbutton;
   switch (button.button) {
     case parent_button:
@@ -156,18 +156,18 @@ void handle_button(char* container, std::size_t size) {
       break;
     case page_up_button:
     case page_down_button:
-      redraw_grid(handle_key(button.button == page_up_button ? XK_Prior : XK_Next, container, size),
-                  container);
+      redraw_grid(handle_key(button.button == page_up_button ? XK_Prior : XK_Next, container),
+                  container.c_str());
       return;
     default: {
       const std::uint32_t index = cell_at(button.x, button.y);
       const char* name = index < level().cells ? file_name_at(state.top, index) : nullptr;
       // A click activates like Return, also inside a list of sub-images.
-      if (name && *name) activate_entry(index, container, size);
+      if (name && *name) activate_entry(index, container);
       break;
     }
   }
-  if (!window_destroyed()) redraw_grid(1, container);
+  if (!window_destroyed()) redraw_grid(1, container.c_str());
 }
 
 // Takes every further queued event of type into state.event, so only the last one counts.
@@ -184,7 +184,7 @@ bool window_destroyed() {
   return state.event.type == DestroyNotify && state.event.xdestroywindow.window == state.window;
 }
 
-int handle_key(KeySym keysym, char* container, std::size_t size) {
+int handle_key(KeySym keysym, std::string& container) {
   switch (keysym) {
     case XK_plus:
     case XK_KP_Add:
@@ -208,7 +208,7 @@ int handle_key(KeySym keysym, char* container, std::size_t size) {
       return state.interrupted;
     case XK_Return:
     case XK_KP_Enter:
-      return activate_entry(state.selected, container, size);
+      return activate_entry(state.selected, container);
     case XK_Home:
       state.selected = 0;
       first_file(state.top);
@@ -238,7 +238,7 @@ int handle_key(KeySym keysym, char* container, std::size_t size) {
   }
 }
 
-void browse(char* container, std::size_t size) {
+void browse(std::string& container) {
   state.quit = 0;
   layout_grid();  // the first Expose brings the first full redraw
   while (!state.quit) {
@@ -246,16 +246,16 @@ void browse(char* container, std::size_t size) {
     state.event_pending = 0;
     switch (state.event.type) {
       case KeyPress: {
-        const int result = handle_key(XLookupKeysym(&state.event.xkey, 0), container, size);
-        if (!window_destroyed()) redraw_grid(result, container);
+        const int result = handle_key(XLookupKeysym(&state.event.xkey, 0), container);
+        if (!window_destroyed()) redraw_grid(result, container.c_str());
         break;
       }
       case ButtonPress:
-        handle_button(container, size);
+        handle_button(container);
         break;
       case Expose:
         collapse(Expose);
-        if (state.event.xexpose.count == 0) redraw_grid(1, container);
+        if (state.event.xexpose.count == 0) redraw_grid(1, container.c_str());
         break;
       case DestroyNotify:
         state.quit = 1;
@@ -265,7 +265,7 @@ void browse(char* container, std::size_t size) {
         const XConfigureEvent& configure = state.event.xconfigure;
         save_geometry(configure.x, configure.y, configure.width, configure.height);
         layout_grid();
-        redraw_grid(1, container);
+        redraw_grid(1, container.c_str());
         break;
       }
       default:

@@ -1,6 +1,7 @@
 // The thumbnail grid: cell geometry, labels, the interruptible thumbnail pass with its cache on
 // the file-list nodes, and the full redraw the browser loop asks for after every change.
 #include <X11/Xlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -168,10 +169,10 @@ bool event_waiting() {
   return XCheckMaskEvent(state.display, pass_event_mask, &state.event) != 0;
 }
 
-bool current_directory_known() {
-  char* path = getcwd(nullptr, 0);
-  std::free(path);
-  return path != nullptr;
+// A deleted directory has no links left; it reads as empty and getcwd cannot name it.
+bool working_directory_deleted() {
+  struct stat info {};
+  return stat(".", &info) == 0 && info.st_nlink == 0;
 }
 
 }  // namespace
@@ -231,12 +232,6 @@ void draw_label(GC gc, std::uint32_t index) {
 }
 
 void draw_thumbnails(GC gc, const char* container) {
-  const bool listing_directory = container == nullptr || container[0] == '\0';
-  if (listing_directory && !current_directory_known()) {
-    state.interrupted = 0;
-    std::puts("FAILED (getcwd).");
-    return;
-  }
   if (state.cell_width == 0 || state.thumb_height == 0) return;
   state.event_pending = 0;
 
@@ -265,6 +260,12 @@ void draw_thumbnails(GC gc, const char* container) {
 }
 
 void redraw_grid(int with_thumbnails, const char* container) {
+  // A listed directory deleted meanwhile shows only the way out, and every cell is cleared.
+  const bool listing_directory = container == nullptr || container[0] == '\0';
+  if (listing_directory && state.top && state.top->nextfile && working_directory_deleted()) {
+    scan_dir();
+    with_thumbnails = 1;
+  }
   if (state.grid_visible) {
     XGCValues values{};
     values.foreground = 0;

@@ -44,7 +44,7 @@ void end_session(int sig) {
 
 void reset_browsing_state() {
   state.selected = 0;
-  state.container[0] = '\0';
+  state.container.clear();
   state.thumbsize = initial_thumbsize;
   state.interrupted = 0;
   state.event_pending = 0;
@@ -70,7 +70,7 @@ int pictra_main(int argc, char** argv) {
 
   // No file name (also an empty argument vector, without even a program name) browses.
   if (argc <= 1) {
-    browse(state.container, path_capacity);
+    browse(state.container);
   } else if (view_image(argv[1], argc > 2 ? argv[2] : "") == view_failed) {
     std::puts("Error while displaying image.");
   }

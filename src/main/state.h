@@ -11,7 +11,7 @@
 struct Picture;
 struct FileNode;
 
-// Capacity of every path-sized text buffer (configuration path, container, list names).
+// Capacity of the sub-image selector a thumbnail is decoded with.
 inline constexpr std::size_t path_capacity = 1024;
 
 // Window geometry as kept in the configuration file; width and height are also the window's
@@ -53,7 +53,7 @@ struct ProgramState {
   int quit = 0;
   int event_pending = 0;
   int interrupted = 0;
-  char container[path_capacity]{};  // multi-image file whose sub-images the list shows
+  std::string container;  // multi-image file whose sub-images the list shows
   char* subpath = nullptr;
 
   void (*cleanup)(int sig) = nullptr;
