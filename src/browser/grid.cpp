@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "browser/browser.h"
@@ -175,6 +176,29 @@ bool working_directory_deleted() {
   return stat(".", &info) == 0 && info.st_nlink == 0;
 }
 
+// The name as its label shows it. In a multibyte locale each byte that starts no valid character
+// becomes "?": the X library's converter stops at the first such byte, and the rest of the name
+// would vanish. In a single-byte locale every byte is a character of it.
+std::string label_text(const char* name) {
+  const std::size_t length = std::strlen(name);
+  if (MB_CUR_MAX == 1) return {name, length};
+  std::string text;
+  text.reserve(length);
+  std::mbstate_t shift{};
+  for (std::size_t at = 0; at < length;) {
+    const std::size_t size = std::mbrlen(name + at, length - at, &shift);
+    if (size == static_cast<std::size_t>(-1) || size == static_cast<std::size_t>(-2)) {
+      text += '?';
+      ++at;
+      shift = std::mbstate_t{};
+      continue;
+    }
+    text.append(name + at, size);
+    at += size;
+  }
+  return text;
+}
+
 }  // namespace
 
 void layout_grid() {
@@ -226,9 +250,17 @@ void draw_label(GC gc, std::uint32_t index) {
 
   const char* name = file_name_at(state.top, index);
   if (name == nullptr) return;  // past the end of the list: the bar only
+  // A long name ends at its cell's edge (with the bar's one-pixel gap) instead of running over
+  // its neighbours' labels.
+  XRectangle cell{static_cast<short>(x), static_cast<short>(cell_top),
+                  static_cast<unsigned short>(bar_width),
+                  static_cast<unsigned short>(cell_height())};
+  XSetClipRectangles(state.display, gc, 0, 0, &cell, 1, YXBanded);
+  const std::string text = label_text(name);
   XmbDrawString(state.display, state.window, state.fontset, gc, x,
-                static_cast<int>(cell_top + state.thumb_height + label_baseline_offset), name,
-                static_cast<int>(std::strlen(name)));
+                static_cast<int>(cell_top + state.thumb_height + label_baseline_offset),
+                text.c_str(), static_cast<int>(text.size()));
+  XSetClipMask(state.display, gc, None);
 }
 
 void draw_thumbnails(GC gc, const char* container) {
