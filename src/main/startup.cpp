@@ -4,7 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "browser/browser.h"
 #include "config/config.h"
