@@ -8,13 +8,12 @@
 #include <cstring>
 
 #include <algorithm>
+#include <new>
 
 #include "xsupport/xsupport.h"
 
 namespace {
 
-// The longest name a node keeps; longer names are cut to this many bytes.
-constexpr std::size_t name_max = path_capacity - 1;
 constexpr char parent_name[] = "/..";
 
 // Running out of memory while the list is built leaves nothing sensible to show: stop.
@@ -24,11 +23,13 @@ constexpr char parent_name[] = "/..";
 }
 
 FileNode* new_node(const char* name) {
-  auto* node = static_cast<FileNode*>(std::calloc(1, sizeof(FileNode)));
+  auto* node = new (std::nothrow) FileNode;
   if (node == nullptr) out_of_memory();
-  // calloc left the buffer zero-filled, so the copy is terminated also when it is cut (and
-  // strncpy's padding would only write those zeros a second time).
-  std::memcpy(node->name, name, strnlen(name, name_max));
+  try {
+    node->name = name;
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
   return node;
 }
 
@@ -56,12 +57,12 @@ void push_front(FileNode*& handle, const char* name) {
   handle = node;
 }
 
-// The order insert_file gives: "/.." before everything, the rest by strcmp of the stored
-// (possibly cut) names. Used with a stable sort, equal names keep the order they came in.
+// The order insert_file gives: "/.." before everything, the rest by strcmp. Used with a stable
+// sort, equal names keep the order they came in.
 bool sorts_before(const char* a, const char* b) {
   const bool a_parent = is_parent(a);
   if (a_parent || is_parent(b)) return a_parent && !is_parent(b);
-  return std::strncmp(a, b, name_max) < 0;
+  return std::strcmp(a, b) < 0;
 }
 
 }  // namespace
@@ -86,12 +87,11 @@ void insert_file(FileNode*& handle, const char* name) {
     push_front(handle, name);
     return;
   }
-  // Compare with the name as the node will hold it, so a name cut to 1023 bytes finds its equal.
   FileNode* last = handle;
   for (FileNode* node = handle; node != nullptr; node = node->nextfile) {
     last = node;
-    if (is_parent(node->name)) continue;
-    const int order = std::strncmp(name, node->name, name_max);
+    if (is_parent(node->name.c_str())) continue;
+    const int order = std::strcmp(name, node->name.c_str());
     if (order > 0) continue;
     if (order == 0) {
       add_file(node, name);
@@ -137,7 +137,7 @@ void clear_files(FileNode*& handle) {
   while (node != nullptr) {
     FileNode* next = node->nextfile;
     clear_picture(node->thumb);
-    std::free(node);
+    delete node;
     node = next;
   }
   handle = nullptr;
@@ -150,12 +150,12 @@ void clear_thumbs(FileNode* node) {
 
 int is_dir_or_end(FileNode* node, std::uint32_t index) {
   node = node_at(node, index);
-  return node == nullptr || node->name[0] == '/' ? 1 : 0;
+  return node == nullptr || node->name.starts_with('/') ? 1 : 0;
 }
 
-char* file_name_at(FileNode* node, std::uint32_t index) {
+const char* file_name_at(FileNode* node, std::uint32_t index) {
   node = node_at(node, index);
-  return node != nullptr ? node->name : nullptr;
+  return node != nullptr ? node->name.c_str() : nullptr;
 }
 
 Picture* file_thumb_at(FileNode* node, std::uint32_t index) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "main/state.h"
 
@@ -14,7 +15,7 @@ struct FileNode {
   FileNode* nextfile = nullptr;
   FileNode* prevfile = nullptr;
   Picture* thumb = nullptr;  // cached thumbnail, owned by the node
-  char name[path_capacity]{};
+  std::string name;
 };
 
 void insert_file(FileNode*& handle, const char* name);
@@ -27,7 +28,7 @@ void last_file(FileNode*& handle);
 void clear_files(FileNode*& handle);
 void clear_thumbs(FileNode* node);
 int is_dir_or_end(FileNode* node, std::uint32_t index);
-char* file_name_at(FileNode* node, std::uint32_t index);
+const char* file_name_at(FileNode* node, std::uint32_t index);
 Picture* file_thumb_at(FileNode* node, std::uint32_t index);
 void set_file_thumb(FileNode* node, std::uint32_t index, Picture* picture);
 

@@ -66,8 +66,8 @@ void x_InstallSignals();
 void x_NextEvent();  // XNextEvent into state.event
 // x_NextEvent, but also returns (false, state.event untouched) once watched is readable.
 bool x_NextEventOr(int watched);
-// Blocks until the X connection or watched has input, or timeout_ms pass; events stay queued.
-void x_WaitInput(int watched, int timeout_ms);
+// Blocks until the X connection or watched has input; events stay queued.
+void x_WaitInput(int watched);
 void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
 void x_EndIfSignalled();
 

@@ -312,18 +312,21 @@ TEST(Browse, ExposeBurstRedrawsOnce) {
   EXPECT_EQ(pictra.title_changes(), before + 3);
 }
 
-TEST(Browse, ResizeRewritesTheGeometryFileAndLaysOutAnew) {
+TEST(Browse, ResizeLaysOutAnewAndIsSaved) {
   Browser browser(3);
   Pictra& pictra = browser.start();
   pictra.resize(360, 240);
   browser.await_redraw();
-  EXPECT_EQ(read_file(browser.home().file(".pictrarc")),
-            std::string(config_header) + "xpos=0\nypos=0\nwidth=360\nheight=240\n");
   // Two columns less wide: cell 1 (image 00) now starts at x = 60. The resize's exposure may
   // cut the first pass short; the next one puts the cell.
   for (int redraws = 0; browser.image_shown(pictra.pixels(), 62, 2) != 0 && redraws < 3; ++redraws)
     browser.await_redraw();
   EXPECT_EQ(browser.image_shown(pictra.pixels(), 62, 2), 0);
+  // Saved once the geometry has stayed for a second, at the latest when the program ends.
+  pictra.key(XK_q);
+  ASSERT_TRUE(pictra.wait_exit().has_value());
+  EXPECT_EQ(read_file(browser.home().file(".pictrarc")),
+            std::string(config_header) + "xpos=0\nypos=0\nwidth=360\nheight=240\n");
 }
 
 TEST(Browse, DestroyedWindowEndsWithStatusZero) {

@@ -293,15 +293,18 @@ TEST_F(View, ExposuresAndTurnsReadNoFile) {
   EXPECT_EQ(ended(pictra), "");
 }
 
-TEST_F(View, ResizeRewritesTheGeometryFileAndRedrawsAtTheNewSize) {
+TEST_F(View, ResizeRedrawsAtTheNewSizeAndIsSaved) {
   Pictra& pictra = start();
   ASSERT_TRUE(shows_turn(pictra, 0));
   constexpr unsigned width = 240, height = 320;
   pictra.resize(width, height);
   EXPECT_TRUE(shows(pictra, width, height, expected_view(image_, width, height, 0)));
-  EXPECT_EQ(read_file(home_.file(".pictrarc")), geometry_file(width, height));
   pictra.key(XK_Right);
   EXPECT_TRUE(shows(pictra, width, height, expected_view(image_, width, height, 1)));
+  // Saved once the geometry has stayed for a second, at the latest when the program ends.
+  pictra.key(XK_q);
+  EXPECT_EQ(ended(pictra), "");
+  EXPECT_EQ(read_file(home_.file(".pictrarc")), geometry_file(width, height));
 }
 
 // The command-line start renders once: the mapping's exposure repaints the drawing, and the
