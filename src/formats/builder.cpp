@@ -25,7 +25,7 @@ std::unique_ptr<Image> make_image(std::uint64_t width, std::uint64_t height) {
     image->height = static_cast<std::uint32_t>(height);
     image->full_width = image->width;
     image->full_height = image->height;
-    image->rgb.assign(width * height * rgb_channels, 0);
+    image->rgb.resize(width * height * rgb_channels);  // zeroed: black
     return image;
   } catch (const std::bad_alloc&) {
     return nullptr;

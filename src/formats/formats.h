@@ -8,8 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The one pixel layout of every decoded image: 8-bit red, green, blue, interleaved, rows top to
@@ -20,10 +23,36 @@ inline constexpr std::size_t rgb_channels = 3;
 // A few damaged header bytes can claim far more; beyond this they are refused unread.
 inline constexpr std::uint64_t max_image_pixels = std::uint64_t{1} << 30;
 
+// Memory for rasters, taken zeroed from calloc: a large raster comes as fresh pages that cost
+// nothing until a row is written, so a small file claiming a huge image takes only what its
+// data fills. Default construction leaves the zeros as they are (a raster never shrinks and
+// grows again, which would keep stale bytes).
+template <class T>
+struct ZeroedAllocator {
+  using value_type = T;
+  ZeroedAllocator() = default;
+  template <class U>
+  ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    void* p = std::calloc(n, sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+  template <class U>
+  void construct(U*) noexcept {}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
+};
+using Raster = std::vector<std::uint8_t, ZeroedAllocator<std::uint8_t>>;
+
 struct Image {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
-  std::vector<std::uint8_t> rgb;  // width x height x rgb_channels
+  Raster rgb;  // width x height x rgb_channels
   // Sub-images the file holds (TIFF directories); 1 for single-image files.
   std::uint32_t pages = 1;
   // Size of the image in the file, before any reduced-scale decode.
