@@ -17,10 +17,10 @@ constexpr std::size_t max_row_samples = 4096;
 
 // A thumbnail cell: the wish the grid decodes with.
 constexpr Wish thumbnail_wish = {166, 120};
-// The view's wish for a large window. Images up to this size decode in full, as at actual
+// The view's wish for a window. Images up to this size decode in full, as at actual
 // pixels; larger ones through the reduced path, so a few bytes claiming a gigapixel cost the
 // fuzzer milliseconds instead of seconds of writing rows no one reads.
-constexpr Wish view_wish = {4096, 4096};
+constexpr Wish view_wish = {1024, 1024};
 
 const std::string& input_path() {
   static const std::string path = [] {

@@ -2,13 +2,16 @@
 #include "formats/builder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 namespace {
 
 // The factor that shrinks extent by as much as possible while keeping it at least wanted.
 std::uint32_t cover_factor(std::uint64_t extent, std::uint32_t wanted) {
-  if (wanted == 0) return 1;  // an image far narrower than the box fits to nothing there
+  // An image far wider or taller than the box fits to nothing across: that side asks for
+  // nothing, and the other one decides.
+  if (wanted == 0) return static_cast<std::uint32_t>(std::min<std::uint64_t>(extent, UINT32_MAX));
   return static_cast<std::uint32_t>(std::max<std::uint64_t>(1, extent / wanted));
 }
 
