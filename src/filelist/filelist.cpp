@@ -1,5 +1,5 @@
 // The file list: a doubly linked list of entries in name order, "/.." first, held through one
-// handle that may stand on any node. Each node owns the thumbnail cached on it.
+// handle that may stand on any node. Thumbnails are kept apart, in the browser's cache.
 #include "filelist/filelist.h"
 
 #include <cassert>
@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <new>
-
-#include "xsupport/xsupport.h"
 
 namespace {
 
@@ -136,16 +134,10 @@ void clear_files(FileNode*& handle) {
   FileNode* node = first_of(handle);
   while (node != nullptr) {
     FileNode* next = node->nextfile;
-    clear_picture(node->thumb);
     delete node;
     node = next;
   }
   handle = nullptr;
-}
-
-void clear_thumbs(FileNode* node) {
-  for (node = first_of(node); node != nullptr; node = node->nextfile)
-    clear_picture(node->thumb);
 }
 
 int is_dir_or_end(FileNode* node, std::uint32_t index) {
@@ -156,24 +148,4 @@ int is_dir_or_end(FileNode* node, std::uint32_t index) {
 const char* file_name_at(FileNode* node, std::uint32_t index) {
   node = node_at(node, index);
   return node != nullptr ? node->name.c_str() : nullptr;
-}
-
-Picture* file_thumb_at(FileNode* node, std::uint32_t index) {
-  node = node_at(node, index);
-  return node != nullptr ? node->thumb : nullptr;
-}
-
-void set_file_thumb(FileNode* node, std::uint32_t index, Picture* picture) {
-  node = node_at(node, index);
-  // The caller handed the Picture over; with nowhere to keep it, it is released here.
-  if (node == nullptr) {
-    clear_picture(picture);
-    return;
-  }
-  if (node->thumb != nullptr) {
-    std::fputs("filelist warning: Setting data, but it isn't cleared, yet.", stdout);
-    // The old Picture has no other owner, so replacing it must not leak it.
-    clear_picture(node->thumb);
-  }
-  node->thumb = picture;
 }
