@@ -58,6 +58,10 @@ struct Image {
   // Size of the image in the file, before any reduced-scale decode.
   std::uint32_t full_width = 0;
   std::uint32_t full_height = 0;
+  // How the raster is to be turned and mirrored to be seen as the camera meant: the file's
+  // Orientation tag, 1 to 8, 1 as stored. Formats report it with the stored raster;
+  // load_image applies it, so what it answers is always 1, full size as displayed.
+  int orientation = 1;
 
   const std::uint8_t* row(std::uint32_t y) const {
     return rgb.data() + std::size_t{y} * width * rgb_channels;
@@ -77,7 +81,8 @@ inline int get_pixel(const Image& image, std::int64_t x, std::int64_t y) {
   return p[0] << 16 | p[1] << 8 | p[2];
 }
 
-// The box a caller will fit an image into, its aspect ratio kept; 0 x 0 asks for full size. A
+// The box a caller will fit an image into, its aspect ratio kept; 0 x 0 asks for full size.
+// The box is for the image as displayed, its orientation applied. A
 // format that can decode at reduced scale picks the smallest scale whose output still covers
 // the fitted size in both directions; the caller resamples from whatever size comes back.
 struct Wish {
