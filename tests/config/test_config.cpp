@@ -15,11 +15,12 @@
 
 #include "config/config.h"
 #include "main/state.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 
 namespace {
 
-constexpr char header[] = "\n# pictrarc - configuration file for pictra\n\n";
+constexpr const char* header = pictra_test::config_header;
 const Config start{1, 2, 3, 4};
 
 Config read_text(const std::string& text) {

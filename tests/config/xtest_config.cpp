@@ -18,12 +18,13 @@
 #include "config/config.h"
 #include "main/state.h"
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 #include "xsupport/xsupport.h"
 
 namespace {
 
-constexpr char header[] = "\n# pictrarc - configuration file for pictra\n\n";
+constexpr const char* header = pictra_test::config_header;
 const std::string default_file = std::string(header) + "xpos=50\nypos=10\nwidth=1180\nheight=924\n";
 
 std::string saved_text(int x, int y, int width, int height) {

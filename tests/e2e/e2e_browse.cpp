@@ -13,13 +13,13 @@
 
 #include "support/bmp_file.h"
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 
 namespace {
 
 using namespace pictra_test;
 
-constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
 constexpr int window_width = 600;
 constexpr int window_height = 500;
 constexpr int label_band = 20;

@@ -15,6 +15,7 @@
 
 #include "support/bmp_file.h"
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -22,7 +23,6 @@ namespace {
 using namespace pictra_test;
 
 constexpr char title_prefix[] = "pictra-0.31 - ";
-constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
 // The window as the geometry file asks for it, and its cells at the starting level (5 x 6).
 constexpr int window_width = 600;
 constexpr int window_height = 500;

@@ -14,22 +14,17 @@
 
 #include "support/bmp_file.h"
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 
 namespace {
 
 using namespace pictra_test;
 
-constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
 constexpr char title_prefix[] = "pictra-0.31 - ";
 constexpr unsigned huge_side = 30000;
 // What showing the huge image may take, against 2.6 GB for holding it whole.
 constexpr long huge_rss_limit_kib = 256 * 1024;
-
-std::string geometry(unsigned width, unsigned height) {
-  return std::string(config_header) + "xpos=0\nypos=0\nwidth=" + std::to_string(width) +
-         "\nheight=" + std::to_string(height) + "\n";
-}
 
 RgbImage solid(int width, int height, int rgb) {
   return RgbImage{width, height, std::vector<int>(static_cast<std::size_t>(width) * height, rgb)};
@@ -65,7 +60,7 @@ long peak_rss_kib(pid_t pid) {
 struct Session {
   TempDir home;
   TempDir dir;
-  Session() { home.write(".pictrarc", geometry(400, 300)); }
+  Session() { home.write(".pictrarc", geometry_file(400, 300)); }
   std::unique_ptr<Pictra> start(std::vector<std::string> args) {
     return std::make_unique<Pictra>(PictraOptions{home.path(), dir.path(), std::move(args), {}});
   }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/oriented.h"
 #include "support/tempdir.h"
 
@@ -21,7 +22,6 @@ namespace {
 
 using namespace pictra_test;
 
-constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
 constexpr char prefix[] = "pictra-0.31 - ";
 constexpr unsigned window_width = 600;
 constexpr unsigned window_height = 500;

@@ -17,23 +17,18 @@
 
 #include "support/bmp_file.h"
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 
 namespace {
 
 using namespace pictra_test;
 
-constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
 constexpr unsigned window_width = 400;
 constexpr unsigned window_height = 300;
 constexpr char image_name[] = "img.bmp";
 constexpr char error_message[] = "Error while displaying image.\n";
 constexpr std::chrono::milliseconds repaint_look{20};
-
-std::string geometry_file(unsigned width, unsigned height) {
-  return std::string(config_header) + "xpos=0\nypos=0\nwidth=" + std::to_string(width) +
-         "\nheight=" + std::to_string(height) + "\n";
-}
 
 std::string view_title(const RgbImage& image) {
   return std::string("pictra-0.31 - ") + image_name + " (" + std::to_string(image.width) + "x" +
