@@ -26,10 +26,9 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>
-
 #include "formats/formats.h"
 #include "formats/resample.h"
+#include "support/photo.h"
 
 namespace {
 
@@ -73,30 +72,6 @@ Image zone_plate() {
     }
   }
   return image;
-}
-
-void write_jpeg(const std::string& path, const Image& image, int quality) {
-  jpeg_compress_struct encoder{};
-  jpeg_error_mgr errors{};
-  encoder.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&encoder);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) std::abort();
-  jpeg_stdio_dest(&encoder, file);
-  encoder.image_width = image.width;
-  encoder.image_height = image.height;
-  encoder.input_components = 3;
-  encoder.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&encoder);
-  jpeg_set_quality(&encoder, quality, TRUE);
-  jpeg_start_compress(&encoder, TRUE);
-  while (encoder.next_scanline < encoder.image_height) {
-    JSAMPROW rows[] = {const_cast<JSAMPLE*>(image.row(encoder.next_scanline))};
-    jpeg_write_scanlines(&encoder, rows, 1);
-  }
-  jpeg_finish_compress(&encoder);
-  jpeg_destroy_compress(&encoder);
-  std::fclose(file);
 }
 
 double lanczos(double x) {
@@ -223,7 +198,7 @@ void report_page(const std::string& dir) {
   std::vector<std::string> files;
   for (int i = 0; i < page_files; ++i) {
     files.push_back(dir + "/page" + std::to_string(i) + ".jpg");
-    write_jpeg(files.back(), picture, page_quality);
+    bench::write_jpeg(files.back(), picture, page_quality);
   }
   const std::uint32_t cell_w = window_width / grid_cols;
   const std::uint32_t cell_h = (window_height - grid_rows * label_band) / grid_rows;
@@ -272,7 +247,7 @@ int main() {
   if (!mkdtemp(dir)) return 1;
   init_formats();
   const std::string path = std::string(dir) + "/zone.jpg";
-  write_jpeg(path, zone_plate(), plate_quality);
+  bench::write_jpeg(path, zone_plate(), plate_quality);
   const auto full = load_image(path.c_str(), "", {});
   if (!full) return 1;
 

@@ -264,6 +264,10 @@ class Session {
     } else if (k.tag == 0 && !covers(*k.image, box)) {
       request(k, shown_, box, shown_priority);
     }
+    // The neighbours are asked at once, not after the first drawing: with a worker per core
+    // they decode while the shown entry does, so a step taken as soon as it is drawn finds
+    // its image ready or nearly.
+    prefetch(previous_, next_, box_for(0));
     return true;
   }
 
