@@ -239,8 +239,9 @@ TEST_F(PhotoFormats, DamagedAndTruncatedFilesFailCleanly) {
   }
 }
 
-// A HEIF file whose declared size is over the cap is refused before anything is decoded.
-TEST_F(PhotoFormats, HeifOverTheSizeCapIsRefused) {
+// Files whose headers declare more pixels than the cap are refused: a HEIC file with its
+// size box changed, and a bare JPEG XL header for 65536 x 65536 (jxlinfo reads that size).
+TEST_F(PhotoFormats, DeclaredSizesOverTheCapAreRefused) {
   const std::string file = dir.file("big.heic");
   run("heif-enc -q 50 " + source + " -o " + file);
   std::string bytes = pictra_test::read_file(file);
@@ -250,6 +251,12 @@ TEST_F(PhotoFormats, HeifOverTheSizeCapIsRefused) {
   const std::string size = std::string("\0\0\x9c\x40\0\0\x9c\x40", 8);
   bytes.replace(ispe + 8, size.size(), size);
   EXPECT_EQ(load_image(dir.write("big.heic", bytes).c_str(), nullptr, {}), nullptr);
+
+  // The size header, least significant bits first: not small, 30-bit height - 1 = 65535,
+  // no ratio, 30-bit width - 1 = 65535; then default metadata.
+  const std::string header = std::string("\xff\x0a\xfe\xff\x07\x00\xf0\xff\x3f\x00\x10", 11);
+  EXPECT_EQ(load_image(dir.write("big.jxl", header + std::string(64, '\0')).c_str(), nullptr, {}),
+            nullptr);
 }
 
 }  // namespace
