@@ -115,8 +115,17 @@ struct ImageFormat {
 };
 
 // Format indexes, as get_type returns them.
-enum FormatIndex : int { format_jpeg = 0, format_gif, format_bmp, format_tiff, format_png };
-inline constexpr int format_count = 5;
+enum FormatIndex : int {
+  format_jpeg = 0,
+  format_gif,
+  format_bmp,
+  format_tiff,
+  format_png,
+  format_webp,
+  format_heif,  // HEIC and AVIF
+  format_jxl,
+};
+inline constexpr int format_count = 8;
 
 extern ImageFormat formats[format_count];
 
@@ -125,7 +134,8 @@ int get_type(const char* name);
 int is_supported(const char* name);
 std::vector<std::string> no_pages(const char* path);
 
-// Decodes path through the format get_type chooses; null when none fits or decoding fails.
+// Decodes path through the format its first bytes show, or by get_type when they show none;
+// null when none fits or decoding fails.
 std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish);
 
 // Opens path for reading an image without ever blocking: a FIFO, device or directory is

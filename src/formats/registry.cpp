@@ -1,32 +1,95 @@
-// The format registry: the table of format modules, the lookups that pick one by extension, and
-// the one way every module opens a file.
+// The format registry: the table of format modules, the lookups that pick one by contents or
+// by extension, and the one way every module opens a file.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "formats/bmp.h"
 #include "formats/formats.h"
 #include "formats/gif.h"
+#include "formats/heif.h"
 #include "formats/jpeg.h"
+#include "formats/jxl.h"
 #include "formats/orient.h"
 #include "formats/png.h"
 #include "formats/tiff.h"
+#include "formats/webp.h"
 
 ImageFormat formats[format_count];
 
 namespace {
 
-// Extensions of each format, in the order get_type tries them. Matching is case-sensitive, so
-// the upper-case spellings that cameras and old systems write are listed separately.
-constexpr const char* jpeg_extensions[] = {".jpg", ".JPG", ".jpeg"};
-constexpr const char* gif_extensions[] = {".gif", ".GIF"};
-constexpr const char* bmp_extensions[] = {".bmp", ".BMP"};
-// ".tif" also catches ".tiff" and ".TIF" catches ".TIFF": only the start of the tail is compared.
-constexpr const char* tiff_extensions[] = {".tif", ".TIF", ".tiff", ".nef", ".NEF"};
-constexpr const char* png_extensions[] = {".png", ".PNG"};
+// Extensions of each format, in the order get_type tries them. Matching ignores letter case:
+// cameras and phones write "IMG_0001.JPG" and "IMG_1234.HEIC", other systems ".Jpeg".
+constexpr const char* jpeg_extensions[] = {".jpg", ".jpeg"};
+constexpr const char* gif_extensions[] = {".gif"};
+constexpr const char* bmp_extensions[] = {".bmp"};
+// ".tif" also catches ".tiff": only the start of the tail is compared.
+constexpr const char* tiff_extensions[] = {".tif", ".nef"};
+constexpr const char* png_extensions[] = {".png"};
+constexpr const char* webp_extensions[] = {".webp"};
+constexpr const char* heif_extensions[] = {".heic", ".heif", ".avif"};
+constexpr const char* jxl_extensions[] = {".jxl"};
+
+// The first bytes that name a file's format, whatever the file is called. In a pattern,
+// any_byte stands for a byte of any value: RIFF and ISO boxes begin with their length.
+constexpr char any_byte = '?';
+struct Signature {
+  FormatIndex format = format_jpeg;
+  std::string_view pattern;
+};
+using namespace std::string_view_literals;
+constexpr Signature signatures[] = {
+    {format_jpeg, "\xFF\xD8\xFF"sv},
+    {format_png, "\x89PNG\r\n\x1A\n"sv},
+    {format_gif, "GIF87a"sv},
+    {format_gif, "GIF89a"sv},
+    {format_bmp, "BM"sv},
+    {format_tiff, "II*\0"sv},
+    {format_tiff, "MM\0*"sv},
+    {format_webp, "RIFF????WEBP"sv},
+    // HEIF files open with an ftyp box whose major brand names the codec and structure.
+    {format_heif, "????ftypheic"sv},
+    {format_heif, "????ftypheix"sv},
+    {format_heif, "????ftypheim"sv},
+    {format_heif, "????ftypheis"sv},
+    {format_heif, "????ftyphevc"sv},
+    {format_heif, "????ftyphevx"sv},
+    {format_heif, "????ftypmif1"sv},
+    {format_heif, "????ftypmsf1"sv},
+    {format_heif, "????ftypavif"sv},
+    {format_heif, "????ftypavis"sv},
+    // A bare codestream, and the ISO container that wraps one.
+    {format_jxl, "\xFF\x0A"sv},
+    {format_jxl, "\0\0\0\x0CJXL \r\n\x87\n"sv},
+};
+constexpr std::size_t sniff_bytes = 12;  // the longest pattern
+
+bool matches(std::string_view pattern, const unsigned char* head, std::size_t length) {
+  if (pattern.size() > length) return false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != any_byte && static_cast<unsigned char>(pattern[i]) != head[i]) return false;
+  }
+  return true;
+}
+
+// The format the file's first bytes show, or -1 when they show none or cannot be read.
+int type_by_contents(const char* path) {
+  std::FILE* file = open_image_file(path);
+  if (!file) return -1;
+  unsigned char head[sniff_bytes];
+  const std::size_t length = std::fread(head, 1, sizeof head, file);
+  std::fclose(file);
+  for (const Signature& signature : signatures) {
+    if (matches(signature.pattern, head, length)) return signature.format;
+  }
+  return -1;
+}
 
 template <std::size_t N>
 ImageFormat row(const char* const (&extensions)[N],
@@ -46,6 +109,9 @@ void init_formats() {
   formats[format_bmp] = row(bmp_extensions, bmp::load, no_pages);
   formats[format_tiff] = row(tiff_extensions, tiff::load, tiff::list_pages);
   formats[format_png] = row(png_extensions, png::load, no_pages);
+  formats[format_webp] = row(webp_extensions, webp::load, no_pages);
+  formats[format_heif] = row(heif_extensions, heif::load, no_pages);
+  formats[format_jxl] = row(jxl_extensions, jxl::load, no_pages);
   tiff::init();
 }
 
@@ -58,7 +124,7 @@ int get_type(const char* name) {
     const ImageFormat& format = formats[index];
     for (int e = 0; e < format.extcount; ++e) {
       const char* extension = format.extensions[e];
-      if (std::strncmp(tail, extension, std::strlen(extension)) == 0) return index;
+      if (strncasecmp(tail, extension, std::strlen(extension)) == 0) return index;
     }
   }
   return -1;
@@ -74,7 +140,10 @@ std::vector<std::string> no_pages(const char*) {
 
 std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish) {
   if (path == nullptr) return nullptr;
-  const int type = get_type(path);
+  // Contents over names: browsers save PNGs as "x.jpg". The name only decides for files whose
+  // first bytes match no signature.
+  int type = type_by_contents(path);
+  if (type < 0) type = get_type(path);
   if (type < 0 || formats[type].load == nullptr) return nullptr;
   std::unique_ptr<Image> image = formats[type].load(path, selector, wish);
   // Here, on the decoding thread, so the view and the thumbnails only see images upright.

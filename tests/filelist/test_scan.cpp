@@ -80,15 +80,22 @@ TEST_F(Scan, ListsDirectoriesAndSupportedRegularFiles) {
          make_link(d, "real", "dir_named.jpg");
        },
        {"/..", "/dir_named.jpg", "/real", "/to_dir", "img.gif", "to_img.bmp"}},
-      {"extensions are case-sensitive",
+      {"extensions in any letter case, the newer formats too",
        [](const TempDir& d) {
          d.write("x.jpeg", "x");
          d.write("x.JPEG", "x");
          d.write("x.Jpg", "x");
          d.write("x.tiff", "x");
+         d.write("IMG_1234.HEIC", "x");
+         d.write("a.webp", "x");
+         d.write("a.AVIF", "x");
+         d.write("a.Jxl", "x");
+         d.write("a.heif", "x");
+         d.write("a.webm", "x");
          d.write("README", "x");
        },
-       {"/..", "x.jpeg", "x.tiff"}},
+       {"/..", "IMG_1234.HEIC", "a.AVIF", "a.Jxl", "a.heif", "a.webp", "x.JPEG", "x.Jpg", "x.jpeg",
+        "x.tiff"}},
       {"hidden entries are listed",
        [](const TempDir& d) {
          d.mkdir(".git");

@@ -27,7 +27,8 @@ TEST(Install, PutsBinaryManualDesktopEntryMetainfoAndReadme) {
   const std::string desktop = read_file(prefix.file("share/applications/pictra.desktop"));
   EXPECT_NE(desktop.find("Exec=pictra %f"), std::string::npos);
   for (const char* type :
-       {"image/jpeg;", "image/gif;", "image/bmp;", "image/tiff;", "image/png;"}) {
+       {"image/jpeg;", "image/gif;", "image/bmp;", "image/tiff;", "image/png;", "image/webp;",
+        "image/heic;", "image/heif;", "image/avif;", "image/jxl;"}) {
     EXPECT_NE(desktop.find(type), std::string::npos) << type;
   }
   const std::string manual = read_file(prefix.file("share/man/man1/pictra.1"));

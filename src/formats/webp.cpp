@@ -1,0 +1,145 @@
+// The WebP module: decodes a file through libwebp into an Image, straight into the image and
+// scaled by the library when a size wish asks for less than the full size. An animation shows
+// its first frame.
+#include "formats/webp.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include <webp/decode.h>
+#include <webp/demux.h>
+
+namespace webp {
+namespace {
+
+// A RIFF file states its size in 32 bits after an 8-byte header; no WebP file is longer.
+constexpr std::uint64_t max_file_bytes = (std::uint64_t{1} << 32) + 8;
+
+// The file's bytes, read whole: the library decodes from memory.
+bool read_file(const char* path, std::vector<std::uint8_t>& data) {
+  std::FILE* file = open_image_file(path);
+  if (!file) return false;
+  struct stat status {};
+  bool ok = fstat(fileno(file), &status) == 0 && status.st_size > 0 &&
+            static_cast<std::uint64_t>(status.st_size) <= max_file_bytes;
+  if (ok) {
+    try {
+      data.resize(static_cast<std::size_t>(status.st_size));
+      ok = std::fread(data.data(), 1, data.size(), file) == data.size();
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+  }
+  std::fclose(file);
+  return ok;
+}
+
+// The output size for a wish: the image fitted into it, never more than the full size and never
+// an empty side. The library scales to any size, so the fitted size itself is the smallest that
+// covers it.
+Size output_size(std::uint32_t width, std::uint32_t height, Wish wish) {
+  if (wish.width == 0 || wish.height == 0) return {width, height};
+  const Size fitted = fit_size(width, height, wish.width, wish.height);
+  if (fitted.width >= width || fitted.height >= height) return {width, height};
+  return {std::max<std::uint64_t>(fitted.width, 1), std::max<std::uint64_t>(fitted.height, 1)};
+}
+
+// Decodes a bitstream of width x height into the out_width x out_height rectangle of image at
+// (x, y), scaled by the library when the sizes differ.
+bool decode_into(const std::uint8_t* bytes, std::size_t size, int width, int height, Image& image,
+                 std::uint32_t x, std::uint32_t y, Size out) {
+  WebPDecoderConfig config;
+  if (!WebPInitDecoderConfig(&config)) return false;
+  if (out.width != std::uint64_t(width) || out.height != std::uint64_t(height)) {
+    config.options.use_scaling = 1;
+    config.options.scaled_width = static_cast<int>(out.width);
+    config.options.scaled_height = static_cast<int>(out.height);
+  }
+  // MODE_RGB leaves alpha out: transparent pixels keep the colour the file stores for them, as
+  // PNG's do, rather than being blended onto a background.
+  const std::size_t stride = std::size_t{image.width} * rgb_channels;
+  config.output.colorspace = MODE_RGB;
+  config.output.is_external_memory = 1;
+  config.output.u.RGBA.rgba = image.row(y) + std::size_t{x} * rgb_channels;
+  config.output.u.RGBA.stride = static_cast<int>(stride);
+  config.output.u.RGBA.size = (out.height - 1) * stride + out.width * rgb_channels;
+  const VP8StatusCode status = WebPDecode(bytes, size, &config);
+  WebPFreeDecBuffer(&config.output);
+  return status == VP8_STATUS_OK;
+}
+
+std::unique_ptr<Image> decode_still(const std::vector<std::uint8_t>& data,
+                                    const WebPBitstreamFeatures& features, Wish wish) {
+  const Size size = output_size(static_cast<std::uint32_t>(features.width),
+                                static_cast<std::uint32_t>(features.height), wish);
+  auto image = make_image(size.width, size.height);
+  if (!image) return nullptr;
+  image->full_width = static_cast<std::uint32_t>(features.width);
+  image->full_height = static_cast<std::uint32_t>(features.height);
+  if (!decode_into(data.data(), data.size(), features.width, features.height, *image, 0, 0, size))
+    return nullptr;
+  return image;
+}
+
+// An animation's first frame, drawn on its canvas as an animation decoder would draw it: over
+// a fully transparent canvas, so blending keeps the frame's colours and the rest stays black
+// once alpha is dropped. Decoded straight into the image (the library's animation decoder
+// would hold two RGBA canvases besides), scaled for a wish when the frame fills the canvas.
+std::unique_ptr<Image> decode_first_frame(const std::vector<std::uint8_t>& data, Wish wish) {
+  const WebPData input = {data.data(), data.size()};
+  WebPDemuxer* demuxer = WebPDemux(&input);
+  if (!demuxer) return nullptr;
+  const std::uint32_t canvas_width = WebPDemuxGetI(demuxer, WEBP_FF_CANVAS_WIDTH);
+  const std::uint32_t canvas_height = WebPDemuxGetI(demuxer, WEBP_FF_CANVAS_HEIGHT);
+  std::unique_ptr<Image> image;
+  WebPIterator frame;
+  if (WebPDemuxGetFrame(demuxer, 1, &frame)) {
+    const bool fills = frame.x_offset == 0 && frame.y_offset == 0 &&
+                       std::uint32_t(frame.width) == canvas_width &&
+                       std::uint32_t(frame.height) == canvas_height;
+    const bool inside = frame.width > 0 && frame.height > 0 && frame.x_offset >= 0 &&
+                        frame.y_offset >= 0 &&
+                        std::uint64_t(frame.x_offset) + frame.width <= canvas_width &&
+                        std::uint64_t(frame.y_offset) + frame.height <= canvas_height;
+    const Size size =
+        fills ? output_size(canvas_width, canvas_height, wish) : Size{canvas_width, canvas_height};
+    if (inside) image = make_image(size.width, size.height);
+    const Size out = fills ? size : Size{std::uint64_t(frame.width), std::uint64_t(frame.height)};
+    if (image &&
+        !decode_into(frame.fragment.bytes, frame.fragment.size, frame.width, frame.height, *image,
+                     std::uint32_t(frame.x_offset), std::uint32_t(frame.y_offset), out)) {
+      image.reset();
+    }
+    WebPDemuxReleaseIterator(&frame);
+  }
+  WebPDemuxDelete(demuxer);
+  if (image) {
+    image->full_width = canvas_width;
+    image->full_height = canvas_height;
+  }
+  return image;
+}
+
+}  // namespace
+
+std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wish) {
+  std::vector<std::uint8_t> data;
+  if (!read_file(path, data)) return nullptr;
+  WebPBitstreamFeatures features;
+  if (WebPGetFeatures(data.data(), data.size(), &features) != VP8_STATUS_OK) return nullptr;
+  // The header's size (the canvas, for an animation) is checked before the library allocates.
+  if (features.width <= 0 || features.height <= 0 ||
+      std::uint64_t(features.width) * std::uint64_t(features.height) > max_image_pixels) {
+    return nullptr;
+  }
+  if (features.has_animation) return decode_first_frame(data, wish);
+  return decode_still(data, features, wish);
+}
+
+}  // namespace webp

@@ -1,0 +1,12 @@
+// The WebP module of the format table.
+#pragma once
+
+#include <memory>
+
+#include "formats/formats.h"
+
+namespace webp {
+
+std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish);
+
+}  // namespace webp
