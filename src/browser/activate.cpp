@@ -2,6 +2,8 @@
 // neighbours with Up and Down.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,17 +18,16 @@ namespace {
 
 constexpr char parent_entry[] = "/..";
 
-void copy_bounded(char* to, const char* from, std::size_t capacity) {
-  std::strncpy(to, from, capacity - 1);
-  to[capacity - 1] = '\0';
-}
-
+// A directory that cannot be entered (gone meanwhile, or not searchable) is named on standard
+// error with the reason, where the user who started the program from a terminal looks for it;
+// the rescan then lists the current directory as it is now, under its own title.
 void enter_directory(const char* name) {
-  char directory[path_capacity];
-  copy_bounded(directory, name + 1, sizeof directory);  // without the leading '/'
+  const std::string directory = name + 1;  // without the leading '/'; the node goes in the scan
   state.selected = 0;
-  // A directory that cannot be entered is not reported; the rescan shows the current one again.
-  [[maybe_unused]] const int failed = chdir(directory);
+  if (chdir(directory.c_str()) != 0) {
+    std::fprintf(stderr, "Cannot enter directory %s: %s\n", directory.c_str(),
+                 std::strerror(errno));
+  }
   scan_dir();
 }
 
@@ -99,29 +100,28 @@ void view_neighbours(std::uint32_t index, const char* container) {
 
 // Shows the sub-images of file as the list, "/.." first to lead back out.
 void list_sub_images(const std::string& file, const std::vector<std::string>& pages,
-                     char* container, std::size_t size) {
+                     std::string& container) {
   std::vector<const char*> entries{parent_entry};
   for (const std::string& page : pages)
     entries.push_back(page.c_str());
   clear_files(state.top);
   insert_files(state.top, entries.data(), entries.size());
-  copy_bounded(container, file.c_str(), size);
+  container = file;
   first_file(state.top);
   state.selected = 0;
 }
 
 }  // namespace
 
-void leave_container(char* container) {
-  char file[path_capacity];
-  copy_bounded(file, container, sizeof file);
-  container[0] = '\0';
+void leave_container(std::string& container) {
+  const std::string file = container;
+  container.clear();
   scan_dir();  // the directory holding the file; no chdir, the file lives here
 
   // Select the file again, on a page that keeps the rows where they would be from the start.
   std::uint32_t position = 0;
   const FileNode* node = state.top;
-  while (node && std::strcmp(node->name, file) != 0) {
+  while (node && node->name != file) {
     node = node->nextfile;
     ++position;
   }
@@ -135,16 +135,16 @@ void leave_container(char* container) {
   state.selected = position;
 }
 
-int activate_entry(std::uint32_t index, char* container, std::size_t size) {
+int activate_entry(std::uint32_t index, std::string& container) {
   const char* name = file_name_at(state.top, index);
   if (!name) return 1;
-  if (*container) {
+  if (!container.empty()) {
     // The list shows the sub-images of one file: "/.." leads back to its directory, every
     // other entry is a sub-image number of that file.
     if (name[0] == '/') {
       leave_container(container);
     } else {
-      view_neighbours(index, container);
+      view_neighbours(index, container.c_str());
     }
     return 1;
   }
@@ -159,7 +159,7 @@ int activate_entry(std::uint32_t index, char* container, std::size_t size) {
   const std::string file = name;
   const std::vector<std::string> pages = formats[format].list_pages(file.c_str());
   if (pages.size() > 1) {
-    list_sub_images(file, pages, container, size);
+    list_sub_images(file, pages, container);
   } else {
     view_neighbours(index, nullptr);
   }

@@ -128,8 +128,8 @@ int key_smaller() {
 
 // Up one level: from a list of sub-images back to the directory holding the file, from a
 // directory to its parent.
-void go_to_parent(char* container) {
-  if (*container) {
+void go_to_parent(std::string& container) {
+  if (!container.empty()) {
     leave_container(container);
     return;
   }
@@ -150,7 +150,7 @@ std::uint32_t cell_at(int x, int y) {
   return row < g.rows ? row * g.cols + column : g.cells;
 }
 
-void handle_button(char* container, std::size_t size) {
+void handle_button(std::string& container) {
   const XButtonEvent& button = state.event.xbutton;
   switch (button.button) {
     case parent_button:
@@ -158,18 +158,18 @@ void handle_button(char* container, std::size_t size) {
       break;
     case page_up_button:
     case page_down_button:
-      redraw_grid(handle_key(button.button == page_up_button ? XK_Prior : XK_Next, container, size),
-                  container);
+      redraw_grid(handle_key(button.button == page_up_button ? XK_Prior : XK_Next, container),
+                  container.c_str());
       return;
     default: {
       const std::uint32_t index = cell_at(button.x, button.y);
       const char* name = index < level().cells ? file_name_at(state.top, index) : nullptr;
       // A click activates like Return, also inside a list of sub-images.
-      if (name && *name) activate_entry(index, container, size);
+      if (name && *name) activate_entry(index, container);
       break;
     }
   }
-  if (!window_destroyed()) redraw_grid(1, container);
+  if (!window_destroyed()) redraw_grid(1, container.c_str());
 }
 
 // Takes every further queued event of type into state.event, so only the last one counts.
@@ -186,7 +186,7 @@ bool window_destroyed() {
   return state.event.type == DestroyNotify && state.event.xdestroywindow.window == state.window;
 }
 
-int handle_key(KeySym keysym, char* container, std::size_t size) {
+int handle_key(KeySym keysym, std::string& container) {
   switch (keysym) {
     // "+" is Shift+"=" on many keyboards, and Shift+"-" gives "_": both keys count with or
     // without Shift.
@@ -218,7 +218,7 @@ int handle_key(KeySym keysym, char* container, std::size_t size) {
       return state.interrupted;
     case XK_Return:
     case XK_KP_Enter:
-      return activate_entry(state.selected, container, size);
+      return activate_entry(state.selected, container);
     case XK_Home:
     case XK_KP_Home:
       state.selected = 0;
@@ -257,7 +257,7 @@ int handle_key(KeySym keysym, char* container, std::size_t size) {
   }
 }
 
-void browse(char* container, std::size_t size) {
+void browse(std::string& container) {
   state.quit = 0;
   layout_grid();  // the first Expose brings the first full redraw
   while (!state.quit) {
@@ -272,16 +272,16 @@ void browse(char* container, std::size_t size) {
         const KeySym keysym = x_TypedKey(state.event.xkey);
         // Shift and the other modifiers only change the next key; alone they do nothing.
         if (IsModifierKey(keysym)) break;
-        const int result = handle_key(keysym, container, size);
-        if (!window_destroyed()) redraw_grid(result, container);
+        const int result = handle_key(keysym, container);
+        if (!window_destroyed()) redraw_grid(result, container.c_str());
         break;
       }
       case ButtonPress:
-        handle_button(container, size);
+        handle_button(container);
         break;
       case Expose:
         collapse(Expose);
-        if (state.event.xexpose.count == 0) redraw_grid(1, container);
+        if (state.event.xexpose.count == 0) redraw_grid(1, container.c_str());
         break;
       case DestroyNotify:
         state.quit = 1;
@@ -300,7 +300,7 @@ void browse(char* container, std::size_t size) {
         // A move alone changes nothing drawn.
         if (resized) {
           layout_grid();
-          redraw_grid(1, container);
+          redraw_grid(1, container.c_str());
         }
         break;
       }

@@ -58,16 +58,16 @@ std::size_t thumb_cache_used();
 void clear_thumb_cache();
 
 // Event loop and navigation.
-void browse(char* container, std::size_t size);
-int handle_key(KeySym keysym, char* container, std::size_t size);
+void browse(std::string& container);
+int handle_key(KeySym keysym, std::string& container);
 
 // True once the window has been destroyed from outside (the event record holds its
 // DestroyNotify): nothing may be drawn any more.
 bool window_destroyed();
 
 // Activation and help.
-int activate_entry(std::uint32_t index, char* container, std::size_t size);
+int activate_entry(std::uint32_t index, std::string& container);
 // Leaves a list of sub-images: the directory holding the file is listed again with the file
 // selected, and container is emptied.
-void leave_container(char* container);
+void leave_container(std::string& container);
 void show_help();

@@ -1,6 +1,7 @@
 // The thumbnail grid: cell geometry, labels, the interruptible thumbnail pass with its cache on
 // the file-list nodes, and the full redraw the browser loop asks for after every change.
 #include <X11/Xlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <string>
 #include <vector>
@@ -184,10 +186,33 @@ bool event_waiting() {
   return XCheckMaskEvent(state.display, pass_event_mask, &state.event) != 0;
 }
 
-bool current_directory_known() {
-  char* path = getcwd(nullptr, 0);
-  std::free(path);
-  return path != nullptr;
+// A deleted directory has no links left; it reads as empty and getcwd cannot name it.
+bool working_directory_deleted() {
+  struct stat info {};
+  return stat(".", &info) == 0 && info.st_nlink == 0;
+}
+
+// The name as its label shows it. In a multibyte locale each byte that starts no valid character
+// becomes "?": the X library's converter stops at the first such byte, and the rest of the name
+// would vanish. In a single-byte locale every byte is a character of it.
+std::string label_text(const char* name) {
+  const std::size_t length = std::strlen(name);
+  if (MB_CUR_MAX == 1) return {name, length};
+  std::string text;
+  text.reserve(length);
+  std::mbstate_t shift{};
+  for (std::size_t at = 0; at < length;) {
+    const std::size_t size = std::mbrlen(name + at, length - at, &shift);
+    if (size == static_cast<std::size_t>(-1) || size == static_cast<std::size_t>(-2)) {
+      text += '?';
+      ++at;
+      shift = std::mbstate_t{};
+      continue;
+    }
+    text.append(name + at, size);
+    at += size;
+  }
+  return text;
 }
 
 }  // namespace
@@ -237,18 +262,20 @@ void draw_label(GC gc, std::uint32_t index) {
 
   const char* name = file_name_at(state.top, index);
   if (name == nullptr) return;  // past the end of the list: the bar only
+  // A long name ends at its cell's edge (with the bar's one-pixel gap) instead of running over
+  // its neighbours' labels.
+  XRectangle cell{static_cast<short>(x), static_cast<short>(cell_top),
+                  static_cast<unsigned short>(bar_width),
+                  static_cast<unsigned short>(cell_height())};
+  XSetClipRectangles(state.display, gc, 0, 0, &cell, 1, YXBanded);
+  const std::string text = label_text(name);
   XmbDrawString(state.display, state.window, state.fontset, gc, x,
-                static_cast<int>(cell_top + state.thumb_height + label_baseline_offset), name,
-                static_cast<int>(std::strlen(name)));
+                static_cast<int>(cell_top + state.thumb_height + label_baseline_offset),
+                text.c_str(), static_cast<int>(text.size()));
+  XSetClipMask(state.display, gc, None);
 }
 
 void draw_thumbnails(GC gc, const char* container) {
-  const bool listing_directory = container == nullptr || container[0] == '\0';
-  if (listing_directory && !current_directory_known()) {
-    state.interrupted = 0;
-    std::puts("FAILED (getcwd).");
-    return;
-  }
   if (state.cell_width == 0 || state.thumb_height == 0) return;
   state.event_pending = 0;
   // Results already back go to the cache first. Work for a page no longer shown is dropped;
@@ -298,7 +325,7 @@ void draw_thumbnails(GC gc, const char* container) {
       return;
     }
     state.pool->dispatch();
-    if (waiting_for_cells()) x_WaitInput(state.pool->wake_fd(), -1);
+    if (waiting_for_cells()) x_WaitInput(state.pool->wake_fd());
   }
   pass_gc = nullptr;
   waited.clear();
@@ -312,6 +339,12 @@ void start_thumbnails() {
 }
 
 void redraw_grid(int with_thumbnails, const char* container) {
+  // A listed directory deleted meanwhile shows only the way out, and every cell is cleared.
+  const bool listing_directory = container == nullptr || container[0] == '\0';
+  if (listing_directory && state.top && state.top->nextfile && working_directory_deleted()) {
+    scan_dir();
+    with_thumbnails = 1;
+  }
   if (state.grid_visible) {
     XGCValues values{};
     values.foreground = 0;

@@ -1,5 +1,5 @@
 // The file list: a doubly linked list of entries in name order, "/.." first, held through one
-// handle that may stand on any node. Each node owns the thumbnail cached on it.
+// handle that may stand on any node. Thumbnails are kept apart, in the browser's cache.
 #include "filelist/filelist.h"
 
 #include <cassert>
@@ -8,13 +8,10 @@
 #include <cstring>
 
 #include <algorithm>
-
-#include "xsupport/xsupport.h"
+#include <new>
 
 namespace {
 
-// The longest name a node keeps; longer names are cut to this many bytes.
-constexpr std::size_t name_max = path_capacity - 1;
 constexpr char parent_name[] = "/..";
 
 // Running out of memory while the list is built leaves nothing sensible to show: stop.
@@ -24,11 +21,13 @@ constexpr char parent_name[] = "/..";
 }
 
 FileNode* new_node(const char* name) {
-  auto* node = static_cast<FileNode*>(std::calloc(1, sizeof(FileNode)));
+  auto* node = new (std::nothrow) FileNode;
   if (node == nullptr) out_of_memory();
-  // calloc left the buffer zero-filled, so the copy is terminated also when it is cut (and
-  // strncpy's padding would only write those zeros a second time).
-  std::memcpy(node->name, name, strnlen(name, name_max));
+  try {
+    node->name = name;
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
   return node;
 }
 
@@ -56,12 +55,12 @@ void push_front(FileNode*& handle, const char* name) {
   handle = node;
 }
 
-// The order insert_file gives: "/.." before everything, the rest by strcmp of the stored
-// (possibly cut) names. Used with a stable sort, equal names keep the order they came in.
+// The order insert_file gives: "/.." before everything, the rest by strcmp. Used with a stable
+// sort, equal names keep the order they came in.
 bool sorts_before(const char* a, const char* b) {
   const bool a_parent = is_parent(a);
   if (a_parent || is_parent(b)) return a_parent && !is_parent(b);
-  return std::strncmp(a, b, name_max) < 0;
+  return std::strcmp(a, b) < 0;
 }
 
 }  // namespace
@@ -86,12 +85,11 @@ void insert_file(FileNode*& handle, const char* name) {
     push_front(handle, name);
     return;
   }
-  // Compare with the name as the node will hold it, so a name cut to 1023 bytes finds its equal.
   FileNode* last = handle;
   for (FileNode* node = handle; node != nullptr; node = node->nextfile) {
     last = node;
-    if (is_parent(node->name)) continue;
-    const int order = std::strncmp(name, node->name, name_max);
+    if (is_parent(node->name.c_str())) continue;
+    const int order = std::strcmp(name, node->name.c_str());
     if (order > 0) continue;
     if (order == 0) {
       add_file(node, name);
@@ -136,44 +134,18 @@ void clear_files(FileNode*& handle) {
   FileNode* node = first_of(handle);
   while (node != nullptr) {
     FileNode* next = node->nextfile;
-    clear_picture(node->thumb);
-    std::free(node);
+    delete node;
     node = next;
   }
   handle = nullptr;
 }
 
-void clear_thumbs(FileNode* node) {
-  for (node = first_of(node); node != nullptr; node = node->nextfile)
-    clear_picture(node->thumb);
-}
-
 int is_dir_or_end(FileNode* node, std::uint32_t index) {
   node = node_at(node, index);
-  return node == nullptr || node->name[0] == '/' ? 1 : 0;
+  return node == nullptr || node->name.starts_with('/') ? 1 : 0;
 }
 
-char* file_name_at(FileNode* node, std::uint32_t index) {
+const char* file_name_at(FileNode* node, std::uint32_t index) {
   node = node_at(node, index);
-  return node != nullptr ? node->name : nullptr;
-}
-
-Picture* file_thumb_at(FileNode* node, std::uint32_t index) {
-  node = node_at(node, index);
-  return node != nullptr ? node->thumb : nullptr;
-}
-
-void set_file_thumb(FileNode* node, std::uint32_t index, Picture* picture) {
-  node = node_at(node, index);
-  // The caller handed the Picture over; with nowhere to keep it, it is released here.
-  if (node == nullptr) {
-    clear_picture(picture);
-    return;
-  }
-  if (node->thumb != nullptr) {
-    std::fputs("filelist warning: Setting data, but it isn't cleared, yet.", stdout);
-    // The old Picture has no other owner, so replacing it must not leak it.
-    clear_picture(node->thumb);
-  }
-  node->thumb = picture;
+  return node != nullptr ? node->name.c_str() : nullptr;
 }

@@ -3,18 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "main/state.h"
-
-struct Picture;
 
 // One entry. A name starting with '/' is a directory ("/.." the parent); sub-images of a
 // multi-image file are named by their number as eight digits.
 struct FileNode {
   FileNode* nextfile = nullptr;
   FileNode* prevfile = nullptr;
-  Picture* thumb = nullptr;  // cached thumbnail, owned by the node
-  char name[path_capacity]{};
+  std::string name;
 };
 
 void insert_file(FileNode*& handle, const char* name);
@@ -25,11 +23,8 @@ void insert_files(FileNode*& handle, const char** names, std::size_t count);
 void first_file(FileNode*& handle);
 void last_file(FileNode*& handle);
 void clear_files(FileNode*& handle);
-void clear_thumbs(FileNode* node);
 int is_dir_or_end(FileNode* node, std::uint32_t index);
-char* file_name_at(FileNode* node, std::uint32_t index);
-Picture* file_thumb_at(FileNode* node, std::uint32_t index);
-void set_file_thumb(FileNode* node, std::uint32_t index, Picture* picture);
+const char* file_name_at(FileNode* node, std::uint32_t index);
 
 // Reads the current directory into state.top (and empties state.container, sets selected 0).
 void scan_dir();

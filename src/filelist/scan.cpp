@@ -2,7 +2,6 @@
 // file list.
 #include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,7 +53,7 @@ void add_name(Names& names, const char* prefix, const char* name) {
   names.starts = static_cast<std::size_t*>(
       reserve(names.starts, names.starts_capacity, names.count + 1, sizeof(std::size_t)));
   names.starts[names.count++] = names.used;
-  // Kept whole here; the list cuts every name to what a node holds, "/" included.
+  // The "/" of a directory is part of its name.
   std::memcpy(names.text + names.used, prefix, prefix_length);
   std::memcpy(names.text + names.used + prefix_length, name, length + 1);
   names.used += prefix_length + length + 1;
@@ -65,8 +64,8 @@ bool is_plain_non_directory(unsigned char type) {
 }
 
 // Reads every entry of dir into names: regular files with a supported extension under their
-// plain name, directories (except ".") with "/" in front. Links count as what they point to;
-// entries that cannot be examined are left out.
+// plain name, directories (except "." and "..", which the scan adds itself) with "/" in front.
+// Links count as what they point to; entries that cannot be examined are left out.
 void collect(DIR* dir, Names& names) {
   while (const dirent* entry = readdir(dir)) {
     // An entry that is itself a file, pipe, socket or device (not a link, not a directory)
@@ -78,7 +77,8 @@ void collect(DIR* dir, Names& names) {
     const mode_t type = info.st_mode & S_IFMT;
     if (type == S_IFREG && is_supported(entry->d_name)) {
       add_name(names, "", entry->d_name);
-    } else if (type == S_IFDIR && std::strcmp(entry->d_name, ".") != 0) {
+    } else if (type == S_IFDIR && std::strcmp(entry->d_name, ".") != 0 &&
+               std::strcmp(entry->d_name, "..") != 0) {
       add_name(names, dir_prefix, entry->d_name);
     }
   }
@@ -87,20 +87,18 @@ void collect(DIR* dir, Names& names) {
 }  // namespace
 
 void scan_dir() {
-  char path[path_capacity];
-  if (getcwd(path, sizeof path) == nullptr) return;
   clear_files(state.top);
-  state.container[0] = '\0';
+  state.container.clear();
   state.selected = 0;
-  DIR* dir = opendir(path);
-  if (dir == nullptr) {
-    // A directory that may be entered but not read still offers the way out.
-    insert_file(state.top, parent_name);
-    return;
-  }
+  // The way out is always listed: also from a directory that may be entered but not read, and
+  // from one deleted meanwhile, which reads as empty.
   Names names;
-  collect(dir, names);
-  closedir(dir);
+  add_name(names, "", parent_name);
+  // "." rather than the directory's path, which may be longer than any path the kernel takes.
+  if (DIR* dir = opendir(".")) {
+    collect(dir, names);
+    closedir(dir);
+  }
   // Sorting all names at once and linking the nodes in one pass gives the list that inserting
   // them one by one would, without a walk along the list per entry.
   auto** sorted = static_cast<const char**>(std::malloc((names.count + 1) * sizeof(char*)));

@@ -2,13 +2,16 @@
 #include "formats/builder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 namespace {
 
 // The factor that shrinks extent by as much as possible while keeping it at least wanted.
 std::uint32_t cover_factor(std::uint64_t extent, std::uint32_t wanted) {
-  if (wanted == 0) return 1;  // an image far narrower than the box fits to nothing there
+  // An image far wider or taller than the box fits to nothing across: that side asks for
+  // nothing, and the other one decides.
+  if (wanted == 0) return static_cast<std::uint32_t>(std::min<std::uint64_t>(extent, UINT32_MAX));
   return static_cast<std::uint32_t>(std::max<std::uint64_t>(1, extent / wanted));
 }
 
@@ -25,7 +28,7 @@ std::unique_ptr<Image> make_image(std::uint64_t width, std::uint64_t height) {
     image->height = static_cast<std::uint32_t>(height);
     image->full_width = image->width;
     image->full_height = image->height;
-    image->rgb.assign(width * height * rgb_channels, 0);
+    image->rgb.resize(width * height * rgb_channels);  // zeroed: black
     return image;
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -78,12 +81,17 @@ void ImageBuilder::commit(std::uint32_t y) {
   // Columns of one output pixel lie side by side; the last output column may take fewer.
   const std::uint8_t* in = scratch_.data();
   std::uint32_t* sum = sums_.data();
-  for (std::uint32_t x = 0; x < source_width_; ++x) {
-    std::uint32_t* s = sum + std::size_t{x / factor_} * rgb_channels;
-    s[0] += in[0];
-    s[1] += in[1];
-    s[2] += in[2];
-    in += rgb_channels;
+  for (std::uint32_t first = 0; first < source_width_; first += factor_, sum += rgb_channels) {
+    const std::uint32_t columns = std::min(factor_, source_width_ - first);
+    std::uint32_t r = 0, g = 0, b = 0;
+    for (std::uint32_t k = 0; k < columns; ++k, in += rgb_channels) {
+      r += in[0];
+      g += in[1];
+      b += in[2];
+    }
+    sum[0] += r;
+    sum[1] += g;
+    sum[2] += b;
   }
   ++band_rows_;
 }

@@ -8,8 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The one pixel layout of every decoded image: 8-bit red, green, blue, interleaved, rows top to
@@ -20,15 +23,45 @@ inline constexpr std::size_t rgb_channels = 3;
 // A few damaged header bytes can claim far more; beyond this they are refused unread.
 inline constexpr std::uint64_t max_image_pixels = std::uint64_t{1} << 30;
 
+// Memory for rasters, taken zeroed from calloc: a large raster comes as fresh pages that cost
+// nothing until a row is written, so a small file claiming a huge image takes only what its
+// data fills. Default construction leaves the zeros as they are (a raster never shrinks and
+// grows again, which would keep stale bytes).
+template <class T>
+struct ZeroedAllocator {
+  using value_type = T;
+  ZeroedAllocator() = default;
+  template <class U>
+  ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    void* p = std::calloc(n, sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+  template <class U>
+  void construct(U*) noexcept {}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
+};
+using Raster = std::vector<std::uint8_t, ZeroedAllocator<std::uint8_t>>;
+
 struct Image {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
-  std::vector<std::uint8_t> rgb;  // width x height x rgb_channels
+  Raster rgb;  // width x height x rgb_channels
   // Sub-images the file holds (TIFF directories); 1 for single-image files.
   std::uint32_t pages = 1;
   // Size of the image in the file, before any reduced-scale decode.
   std::uint32_t full_width = 0;
   std::uint32_t full_height = 0;
+  // How the raster is to be turned and mirrored to be seen as the camera meant: the file's
+  // Orientation tag, 1 to 8, 1 as stored. Formats report it with the stored raster;
+  // load_image applies it, so what it answers is always 1, full size as displayed.
+  int orientation = 1;
 
   const std::uint8_t* row(std::uint32_t y) const {
     return rgb.data() + std::size_t{y} * width * rgb_channels;
@@ -48,7 +81,8 @@ inline int get_pixel(const Image& image, std::int64_t x, std::int64_t y) {
   return p[0] << 16 | p[1] << 8 | p[2];
 }
 
-// The box a caller will fit an image into, its aspect ratio kept; 0 x 0 asks for full size. A
+// The box a caller will fit an image into, its aspect ratio kept; 0 x 0 asks for full size.
+// The box is for the image as displayed, its orientation applied. A
 // format that can decode at reduced scale picks the smallest scale whose output still covers
 // the fitted size in both directions; the caller resamples from whatever size comes back.
 struct Wish {

@@ -22,6 +22,8 @@ constexpr int version_size = 3;
 // Block introducers.
 constexpr int extension_introducer = 0x21;
 constexpr int image_separator = 0x2C;
+// Left, top, width and height of an image descriptor, two bytes each.
+constexpr int descriptor_fields = 4;
 constexpr int trailer = 0x3B;
 
 // Packed bytes of the logical screen and image descriptors.
@@ -339,21 +341,29 @@ bool decode_image(Decode& d) {
   return true;
 }
 
-// Blocks up to the trailer or the end of the file, either of which ends a successful load.
-// Each image replaces the one before; the last one is the result.
-bool read_blocks(Decode& d) {
+// Walks the blocks up to the trailer or the end of the file, either of which ends a successful
+// load, and answers the offset of the last image block after its separator (the one shown), or
+// -1 for none. The other images' data is passed over undecoded, so a small file of many images
+// claiming a gigapixel each costs one decode, not one per image; their colour tables are read on
+// the way, since a local table stays in the colormap for the rest of the file.
+long find_last_image(Decode& d) {
+  long last = -1;
   for (;;) {
     const int introducer = read_byte(d);
-    if (introducer == EOF || introducer == trailer) return true;
+    if (introducer == EOF || introducer == trailer) return last;
     if (introducer == image_separator) {
-      if (!decode_image(d)) return false;
-    } else {
+      last = std::ftell(d.file);
+      for (int field = 0; field < descriptor_fields; ++field)
+        read_u16(d);
+      const int packed = field_byte(d);
+      if (packed & colour_table_flag) read_colour_table(d, colour_table_entries(packed));
+      field_byte(d);  // the minimum code size
+    } else if (introducer == extension_introducer) {
       // Extensions (transparency, comments, animation) are not used; any other byte is taken
-      // as a block of sub-blocks without a label. The end of the file met while skipping ends
-      // the load as it would between blocks.
-      if (introducer == extension_introducer) read_byte(d);
-      skip_sub_blocks(d);
+      // as a block of sub-blocks without a label.
+      read_byte(d);
     }
+    skip_sub_blocks(d);
   }
 }
 
@@ -383,7 +393,9 @@ std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wis
     return nullptr;
   }
   if (packed & colour_table_flag) read_colour_table(d, colour_table_entries(packed));
-  if (!read_blocks(d)) return nullptr;
+  if (const long last = find_last_image(d); last >= 0) {
+    if (std::fseek(d.file, last, SEEK_SET) != 0 || !decode_image(d)) return nullptr;
+  }
   if (d.started) return d.builder.finish();
   // A file without any image block shows its logical screen, black; one whose last image is
   // empty shows nothing.

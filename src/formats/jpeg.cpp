@@ -11,6 +11,10 @@
 
 #include <jpeglib.h>
 
+#include "formats/exif.h"
+#include "formats/orient.h"
+#include "formats/pool.h"
+
 namespace jpeg {
 namespace {
 
@@ -19,6 +23,9 @@ constexpr int cmyk_components = 4;
 constexpr unsigned product_half = 128;  // rounds the division of a product by 255
 // The library scales by M/8 for M from 1 to 8.
 constexpr unsigned scale_eighths = 8;
+// APP1 carries EXIF; the library keeps up to this many bytes of each, the most a marker holds.
+constexpr int exif_marker = JPEG_APP0 + 1;
+constexpr unsigned max_marker_bytes = 0xffff;
 
 // The library's error record first, so that the error exit can cast the object's err pointer
 // back to the whole record and find the recovery point.
@@ -102,19 +109,30 @@ unsigned scale_for(std::uint64_t width, std::uint64_t height, Wish wish) {
   return scale_eighths;
 }
 
+// The orientation of the first APP1 marker that is EXIF; 1 without one.
+int orientation(const jpeg_decompress_struct& decoder) {
+  for (jpeg_saved_marker_ptr m = decoder.marker_list; m != nullptr; m = m->next) {
+    if (m->marker == exif_marker && is_exif(m->data, m->data_length))
+      return exif_orientation(m->data, m->data_length);
+  }
+  return orientation_as_stored;
+}
+
 // Everything that can end in the library's error exit; false after one.
 bool decode(Decode& d, Wish wish) {
   if (setjmp(d.errors.recovery)) return false;
   jpeg_create_decompress(&d.decoder);
   d.created = true;
   jpeg_stdio_src(&d.decoder, d.file);
+  jpeg_save_markers(&d.decoder, exif_marker, max_marker_bytes);
   jpeg_read_header(&d.decoder, TRUE);
   // A header of a few bytes can declare up to 65500 x 65500 pixels, and the library then
   // invents data for all of them; the cap refuses such sizes before any work.
   const std::uint64_t width = d.decoder.image_width;
   const std::uint64_t height = d.decoder.image_height;
   if (width * height > max_image_pixels) return false;
-  d.decoder.scale_num = scale_for(width, height, wish);
+  const int stored_orientation = orientation(d.decoder);
+  d.decoder.scale_num = scale_for(width, height, stored_wish(wish, stored_orientation));
   d.decoder.scale_denom = scale_eighths;
   jpeg_start_decompress(&d.decoder);
 
@@ -125,6 +143,7 @@ bool decode(Decode& d, Wish wish) {
   if (!d.image) return false;
   d.image->full_width = static_cast<std::uint32_t>(width);
   d.image->full_height = static_cast<std::uint32_t>(height);
+  d.image->orientation = stored_orientation;
 
   JSAMPARRAY row = (*d.decoder.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.decoder),
                                                   JPOOL_IMAGE, out_width * components, 1);
@@ -132,6 +151,8 @@ bool decode(Decode& d, Wish wish) {
     // The stdio source never suspends, so every call delivers a line (past the end of a
     // truncated file the library makes up the rest and warns).
     if (jpeg_read_scanlines(&d.decoder, row, 1) != 1) return false;
+    // A damaged header can make the library invent seconds' worth of rows.
+    if (decode_cancelled()) return false;
     std::uint8_t* target = d.image->row(d.decoder.output_scanline - 1);
     if (components == cmyk_components) {
       cmyk_row_to_rgb(row[0], target, out_width);

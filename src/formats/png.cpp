@@ -13,6 +13,7 @@
 #include <png.h>
 
 #include "formats/builder.h"
+#include "formats/pool.h"
 
 namespace png {
 namespace {
@@ -72,6 +73,7 @@ bool read_interlaced(Decode& d, std::size_t row_bytes, int passes) {
     d.rows.resize(d.height);
     for (int pass = 0; pass < passes; ++pass) {
       for (std::uint32_t y = 0; y < d.height; ++y) {
+        if (decode_cancelled()) return false;
         if (d.rows[y].empty()) d.rows[y].resize(row_bytes);
         png_read_row(d.reader, d.rows[y].data(), nullptr);
       }
@@ -109,6 +111,8 @@ bool decode(Decode& d, Wish wish) {
     if (!read_interlaced(d, row_bytes, passes)) return false;
   } else {
     for (std::uint32_t y = 0; y < d.height; ++y) {
+      // A small file can hold seconds' worth of rows of one colour.
+      if (decode_cancelled()) return false;
       png_read_row(d.reader, d.builder.row(y), nullptr);
       d.builder.commit(y);
     }

@@ -11,6 +11,7 @@
 #include "formats/formats.h"
 #include "formats/gif.h"
 #include "formats/jpeg.h"
+#include "formats/orient.h"
 #include "formats/png.h"
 #include "formats/tiff.h"
 
@@ -75,7 +76,10 @@ std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish w
   if (path == nullptr) return nullptr;
   const int type = get_type(path);
   if (type < 0 || formats[type].load == nullptr) return nullptr;
-  return formats[type].load(path, selector, wish);
+  std::unique_ptr<Image> image = formats[type].load(path, selector, wish);
+  // Here, on the decoding thread, so the view and the thumbnails only see images upright.
+  if (image && !orient_image(*image)) return nullptr;
+  return image;
 }
 
 std::FILE* open_image_file(const char* path) {

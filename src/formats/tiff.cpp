@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "formats/builder.h"
+#include "formats/orient.h"
+#include "formats/pool.h"
 
 namespace tiff {
 
@@ -124,12 +126,6 @@ std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
   return static_cast<std::uint32_t>(rows < height ? rows : height);
 }
 
-// Orientations the reader turns upside down to give rows top first.
-bool flips_vertically(std::uint16_t orientation) {
-  return orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT ||
-         orientation == ORIENTATION_RIGHTBOT || orientation == ORIENTATION_LEFTBOT;
-}
-
 // Reads the current directory into builder, band by band. False when the library fails on any
 // part of it; the library is told not to stop at the first damaged strip, as before.
 bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
@@ -142,26 +138,23 @@ bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  const bool flipped = flips_vertically(reader.orientation);
   bool ok = true;
-  for (std::uint32_t first = 0; first < height; first += rows) {
+  for (std::uint32_t first = 0; first < height && !decode_cancelled(); first += rows) {
     const std::uint32_t count = height - first < rows ? height - first : rows;
     reader.row_offset = static_cast<int>(first);
     if (!TIFFRGBAImageGet(&reader, band.data(), width, count)) ok = false;
-    // The band's rows come top first; a file stored bottom up gives them from the other end.
-    const std::uint32_t top = flipped ? height - first - count : first;
     for (std::uint32_t j = 0; j < count; ++j) {
       const std::uint32_t* in = band.data() + std::size_t{j} * width;
-      std::uint8_t* out = builder.row(top + j);
+      std::uint8_t* out = builder.row(first + j);
       for (std::uint32_t x = 0; x < width; ++x, out += rgb_channels) {
         out[0] = static_cast<std::uint8_t>(TIFFGetR(in[x]));
         out[1] = static_cast<std::uint8_t>(TIFFGetG(in[x]));
         out[2] = static_cast<std::uint8_t>(TIFFGetB(in[x]));
       }
-      builder.commit(top + j);
+      builder.commit(first + j);
     }
   }
-  return ok;
+  return ok && !decode_cancelled();
 }
 
 }  // namespace
@@ -189,20 +182,29 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   TIFFGetField(file, TIFFTAG_IMAGELENGTH, &height);
   // The size cap, in 64 bits, before anything is allocated: a few header bytes can claim any
   // size up to 2^32 x 2^32.
+  std::uint16_t orientation = ORIENTATION_TOPLEFT;
+  TIFFGetFieldDefaulted(file, TIFFTAG_ORIENTATION, &orientation);
   ImageBuilder builder;
-  if (!builder.start(width, height, wish)) return nullptr;
+  if (!builder.start(width, height, stored_wish(wish, orientation))) return nullptr;
 
   char message[rgba_message_bytes] = {};
   TIFFRGBAImage reader{};
   if (!TIFFRGBAImageOK(file, message) || !TIFFRGBAImageBegin(&reader, file, 0, message)) {
     return nullptr;
   }
+  // The reader would mirror the raster for the tag's values itself, and for 5 to 8 mirror it
+  // wrongly instead of turning it. Told the file is stored top left as asked, it hands over the
+  // stored raster untouched; the tag is applied once, with every other format's.
   reader.req_orientation = ORIENTATION_TOPLEFT;
+  reader.orientation = ORIENTATION_TOPLEFT;
   const bool ok = read_bands(file, reader, builder);
   TIFFRGBAImageEnd(&reader);
   if (!ok) return nullptr;
   std::unique_ptr<Image> image = builder.finish();
-  if (image) image->pages = TIFFNumberOfDirectories(file);
+  if (image) {
+    image->pages = TIFFNumberOfDirectories(file);
+    image->orientation = orientation;
+  }
   return image;
 }
 

@@ -12,6 +12,7 @@
 #include "filelist/filelist.h"
 #include "formats/formats.h"
 #include "formats/pool.h"
+#include "main/command_line.h"
 #include "main/startup.h"
 #include "main/state.h"
 #include "viewer/viewer.h"
@@ -23,14 +24,6 @@ constexpr int fatal_status = -1;
 constexpr unsigned char initial_thumbsize = 2;
 constexpr char config_name[] = "/.pictrarc";
 
-// Appends text to the NUL-terminated buffer dest of capacity bytes, truncating.
-void append_bounded(char* dest, std::size_t capacity, const char* text) {
-  std::size_t used = std::strlen(dest);
-  while (*text && used + 1 < capacity)
-    dest[used++] = *text++;
-  dest[used] = '\0';
-}
-
 // The home directory: HOME, or when it is unset the password database. Null when neither
 // names one; the program then runs without a configuration file.
 const char* home_directory() {
@@ -41,17 +34,21 @@ const char* home_directory() {
 
 // An empty config_path tells load_config and save_geometry that there is no file to use.
 void build_config_path() {
-  state.config_path[0] = '\0';
   const char* home = home_directory();
-  if (!home) return;
-  append_bounded(state.config_path, path_capacity, home);
-  append_bounded(state.config_path, path_capacity, config_name);
+  state.config_path = home ? std::string(home) + config_name : std::string();
+}
+
+// The cleanup of every ending, a signal's included: the geometry waiting for its quiet second
+// is written before the display goes.
+void end_session(int sig) {
+  flush_config();
+  x_Cleanup(sig);
 }
 
 // The image node of the list named name, or none.
 const FileNode* find_image(const char* name) {
   for (const FileNode* node = state.top; node; node = node->nextfile)
-    if (node->name[0] != '/' && std::strcmp(node->name, name) == 0) return node;
+    if (node->name[0] != '/' && node->name == name) return node;
   return nullptr;
 }
 
@@ -96,7 +93,7 @@ bool view_from_command_line(const char* file, const char* selector) {
 
 void reset_browsing_state() {
   state.selected = 0;
-  state.container[0] = '\0';
+  state.container.clear();
   state.thumbsize = initial_thumbsize;
   state.interrupted = 0;
   state.event_pending = 0;
@@ -105,6 +102,9 @@ void reset_browsing_state() {
 }  // namespace
 
 int pictra_main(int argc, char** argv) {
+  Operands operands;
+  const int status = read_command_line(argc, argv, operands);
+  if (status != keep_running) return status;
   build_config_path();
   init_formats();
   if (!std::getenv("DISPLAY")) {
@@ -113,6 +113,7 @@ int pictra_main(int argc, char** argv) {
     return fatal_status;
   }
   x_Init(nullptr);
+  state.cleanup = end_session;
   x_InstallSignals();
   load_config();
   x_OpenWindow();
@@ -123,10 +124,10 @@ int pictra_main(int argc, char** argv) {
   start_view();
 
   // No file name (also an empty argument vector, without even a program name) browses.
-  if (argc <= 1) {
+  if (!operands.file) {
     scan_dir();
-    browse(state.container, path_capacity);
-  } else if (!view_from_command_line(argv[1], argc > 2 ? argv[2] : "")) {
+    browse(state.container);
+  } else if (!view_from_command_line(operands.file, operands.selector)) {
     std::puts("Error while displaying image.");
   }
   leave_view();

@@ -6,13 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct Picture;
 struct FileNode;
 class DecodePool;
-
-// Capacity of every path-sized text buffer (configuration path, container, list names).
-inline constexpr std::size_t path_capacity = 1024;
 
 // Window geometry as kept in the configuration file; width and height are also the window's
 // current size for every layout.
@@ -44,7 +42,7 @@ struct ProgramState {
   Window window = 0;
   XEvent event{};  // the one record every event reader fetches into
   Config config{};
-  char config_path[path_capacity]{};
+  std::string config_path;  // empty when there is no home directory to keep the file in
 
   // Browsing state.
   FileNode* top = nullptr;  // the list, held by the node shown in the first grid cell
@@ -53,8 +51,7 @@ struct ProgramState {
   int quit = 0;
   int event_pending = 0;
   int interrupted = 0;
-  char container[path_capacity]{};  // multi-image file whose sub-images the list shows
-  char* subpath = nullptr;
+  std::string container;  // multi-image file whose sub-images the list shows
 
   void (*cleanup)(int sig) = nullptr;
 

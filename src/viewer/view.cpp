@@ -584,7 +584,12 @@ class Session {
   // render ends by setting the title; a repaint alone leaves it.
   void draw() {
     const Kept& k = kept[0];
-    if (!k.image) return;  // still decoding: the window keeps what it shows
+    if (!k.image) {
+      // Still decoding: an exposure meanwhile gets the last drawing back.
+      if (!painted_) repaint();
+      painted_ = true;
+      return;
+    }
     const Layout l = layout(*k.image);
     const bool stale = !drawing_current(*k.image, l);
     if (stale) render(*k.image, l);

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "config/config.h"
 #include "xsupport/xsupport.h"
 
 namespace {
@@ -74,15 +75,22 @@ void install(int sig, void (*handler)(int)) {
 }
 
 // Blocks until the X connection, the wake pipe or watched (when not negative) has something to
-// read, or timeout_ms have passed (never, when negative); a recorded signal ends the process
-// here. True when watched is readable.
-bool wait_for_input(int watched = -1, int timeout_ms = -1) {
+// read; a recorded signal ends the process here. A geometry save that falls due meanwhile is
+// written on the way. True when watched is readable.
+bool wait_for_input(int watched = -1) {
   pollfd fds[3] = {{ConnectionNumber(state.display), POLLIN, 0},
                    {wake_pipe[0], POLLIN, 0},
                    {watched, POLLIN, 0}};
   int ready = 0;
-  while ((ready = poll(fds, watched >= 0 ? 3 : 2, timeout_ms)) < 0 && errno == EINTR)
+  for (;;) {
+    ready = poll(fds, watched >= 0 ? 3 : 2, config_save_due_ms());
+    if (ready == 0) {
+      flush_config();
+    } else if (ready > 0 || errno != EINTR) {
+      break;
+    }
     x_EndIfSignalled();
+  }
   x_EndIfSignalled();
   return ready > 0 && watched >= 0 && (fds[2].revents & POLLIN);
 }
@@ -144,9 +152,9 @@ bool x_NextEventOr(int watched) {
   }
 }
 
-void x_WaitInput(int watched, int timeout_ms) {
+void x_WaitInput(int watched) {
   XFlush(state.display);
-  wait_for_input(watched, timeout_ms);
+  wait_for_input(watched);
 }
 
 void x_WindowEvent(long event_mask) {

@@ -84,24 +84,6 @@ Picture* x_CreatePicture(std::uint64_t width, std::uint64_t height, std::uint64_
   return img;
 }
 
-void x_PutRGB(Picture* img, std::uint64_t x, std::uint64_t y, const std::uint8_t* rgb,
-              std::uint64_t width, std::uint64_t height, std::uint64_t row_bytes) {
-  if (x > img->width || width > img->width - x || y > img->height || height > img->height - y)
-    x_PutPixel_out_of_bounds(__FILE__, __LINE__, __func__);
-  for (std::uint64_t row = 0; row < height; ++row) {
-    const std::uint8_t* p = rgb + row * row_bytes;
-    for (std::uint64_t column = 0; column < width; ++column, p += 3)
-      x_PutPixel(img, x + column, y + row, p[0] << 16 | p[1] << 8 | p[2]);
-  }
-}
-
-void x_FillPicture(Picture* img, int rgb) {
-  for (std::uint64_t y = 0; y < img->height; ++y) {
-    for (std::uint64_t x = 0; x < img->width; ++x)
-      x_PutPixel(img, x, y, rgb);
-  }
-}
-
 void x_FreePicture(Picture* img) {
   if (!img) return;
   if (img->ximage) XDestroyImage(img->ximage);  // releases data as well

@@ -41,10 +41,14 @@ void x_PutPixel(Picture* img, std::uint64_t x, std::uint64_t y, int rgb);
 void x_FreePicture(Picture* img);
 // Converts a raster of 8-bit RGB triples (width x height, rows of row_bytes bytes) into the
 // Picture's pixels at column x, row y; the raster must lie inside the Picture. The one place
-// where decoded images become display pixels.
+// where decoded images become display pixels. Where the visual has fewer than 8 bits for a
+// channel the raster is dithered onto its levels, afresh at every call: the same raster gives
+// the same pixels, and a channel at 0 or 255 stays exact. With 8 bits everywhere each pixel is
+// x_MakeColor's.
 void x_PutRGB(Picture* img, std::uint64_t x, std::uint64_t y, const std::uint8_t* rgb,
               std::uint64_t width, std::uint64_t height, std::uint64_t row_bytes);
-// Sets every pixel of the Picture to the RGB value.
+// Sets every pixel of the Picture to the RGB value: x_MakeColor's where that is exact (black,
+// white, 8-bit channels), else dithered as a raster of that colour.
 void x_FillPicture(Picture* img, int rgb);
 // Reports a write outside a Picture like a failed assertion and aborts.
 [[noreturn]] [[gnu::cold]] void x_PutPixel_out_of_bounds(const char* file, unsigned line,
@@ -70,8 +74,8 @@ void x_InstallSignals();
 void x_NextEvent();  // XNextEvent into state.event
 // x_NextEvent, but also returns (false, state.event untouched) once watched is readable.
 bool x_NextEventOr(int watched);
-// Blocks until the X connection or watched has input, or timeout_ms pass; events stay queued.
-void x_WaitInput(int watched, int timeout_ms);
+// Blocks until the X connection or watched has input; events stay queued.
+void x_WaitInput(int watched);
 void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
 void x_EndIfSignalled();
 

@@ -59,8 +59,8 @@ class Navigation : public testing::Test {
   }
 
   int press(KeySym keysym) {
-    char none[1] = "";
-    return handle_key(keysym, none, sizeof none);
+    std::string none;
+    return handle_key(keysym, none);
   }
 };
 

@@ -9,13 +9,13 @@
 #include <string>
 
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 
 namespace {
 
 using namespace pictra_test;
 
-constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
 constexpr char prefix[] = "pictra-0.31 - ";
 // 600 x 500 at the start level: six columns of 100, five rows of 80 + 20.
 constexpr int cell_width = 100;

@@ -351,14 +351,14 @@ TEST_F(Zoom, MirrorsCombineWithTurns) {
   // At fit the mirror flips the fitted drawing in place.
   const WindowPixels fitted = pictra.pixels();
   pictra.key(XK_bar);
-  std::vector<std::uint32_t> flipped(fitted.pixels.size());
+  // Below 24 bits the dithering runs over the flipped drawing anew: colours within tolerance.
+  std::vector<int> flipped(fitted.pixels.size());
   for (int y = 0; y < window_height; ++y) {
     for (int x = 0; x < window_width; ++x)
-      flipped[y * window_width + x] = fitted.at(window_width - 1 - x, y);
+      flipped[y * window_width + x] =
+          pixel_to_rgb(pictra.display(), fitted.at(window_width - 1 - x, y));
   }
-  ASSERT_TRUE(pictra.wait_title_changes(pictra.title_changes() + 1) ||
-              pictra.pixels().pixels == flipped);
-  EXPECT_EQ(pictra.pixels().pixels, flipped);
+  EXPECT_TRUE(shows(pictra, window_width, window_height, flipped));
   pictra.key(XK_bar);
   pictra.key(XK_1);
   struct Step {

@@ -341,7 +341,7 @@ TEST_F(Gif, BlockLoop) {
     EXPECT_EQ(width(), c.w) << c.what;
     EXPECT_EQ(height(), c.h) << c.what;
     if (c.expected.empty()) {
-      EXPECT_EQ(image_->rgb, std::vector<std::uint8_t>(image_->rgb.size(), 0)) << c.what;
+      EXPECT_EQ(image_->rgb, Raster(image_->rgb.size())) << c.what;
     }
     expect_indices(c.expected, c.what);
   }

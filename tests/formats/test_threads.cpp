@@ -26,7 +26,7 @@ struct Job {
 struct Result {
   bool loaded = false;
   std::uint32_t width = 0, height = 0, full_width = 0, full_height = 0, pages = 0;
-  std::vector<std::uint8_t> rgb;
+  Raster rgb;
   bool operator==(const Result&) const = default;
 };
 

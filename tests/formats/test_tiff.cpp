@@ -93,11 +93,11 @@ int channel_distance(int a, int b) {
   return worst;
 }
 
-// Loads file through the module and compares every pixel with expected, upside down when
-// flipped.
+// Loads file as the program does, its orientation applied, and compares every pixel with
+// expected, upside down when flipped.
 void expect_decodes_as(const std::string& file, const char* selector, const Decoded& expected,
                        int tolerance = 0, bool flipped = false) {
-  const auto image = tiff::load(file.c_str(), selector, {});
+  const auto image = load_image(file.c_str(), selector, {});
   ASSERT_NE(image, nullptr) << file;
   ASSERT_EQ(image->width, static_cast<std::uint32_t>(expected.w)) << file;
   ASSERT_EQ(image->height, static_cast<std::uint32_t>(expected.h)) << file;
@@ -166,7 +166,7 @@ TEST_F(Tiff, PixelsMatchAnIndependentDecode) {
 }
 
 // Wide files read in several bands: rows split across strips of odd height, tiles, and a file
-// stored bottom up, whose bands come from the other end.
+// stored bottom up, which is turned over after the bands are joined.
 TEST_F(Tiff, BandsJoinWithoutSeams) {
   // Bands hold 16 MiB of RGBA: 1024 rows of this width, so the picture takes two.
   const std::string picture = dir.write("wide.ppm", ppm(4096, 1100));

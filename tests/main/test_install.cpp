@@ -1,5 +1,5 @@
-// The install tree: the binary with its manual page, desktop entry and the README that the help
-// screen points at.
+// The install tree: the binary with its manual page, desktop entry, AppStream metainfo and the
+// README that the help screen points at.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,14 +13,15 @@ namespace {
 using pictra_test::read_file;
 using pictra_test::TempDir;
 
-TEST(Install, PutsBinaryManualDesktopEntryAndReadme) {
+TEST(Install, PutsBinaryManualDesktopEntryMetainfoAndReadme) {
   TempDir prefix;
   const std::string command = "cmake --install '" + std::string(PICTRA_BUILD_DIR) + "' --prefix '" +
                               prefix.path() + "' >/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
 
-  for (const char* file : {"bin/pictra", "share/man/man1/pictra.1",
-                           "share/applications/pictra.desktop", "share/doc/pictra/README.md"}) {
+  for (const char* file :
+       {"bin/pictra", "share/man/man1/pictra.1", "share/applications/pictra.desktop",
+        "share/doc/pictra/README.md", "share/metainfo/io.github.pictra.pictra.metainfo.xml"}) {
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix.file(file))) << file;
   }
   const std::string desktop = read_file(prefix.file("share/applications/pictra.desktop"));

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/xpixels.h"
 #include "xsupport/xsupport.h"
@@ -224,6 +225,31 @@ TEST(VisualClassTest, EightBitTrueAndDirectColorUseTheirMasks) {
     for (int rgb : {0xFFFFFF, 0x808080, 0xFF0000, 0x00FF00, 0x0000FF, 0x123456}) {
       EXPECT_EQ(x_MakeColor(rgb), expected_pixel(state.display, rgb))
           << "class " << visual_class << " rgb " << std::hex << rgb;
+    }
+    // Rasters are dithered onto these few levels too (2 bits for one channel): a flat colour
+    // stays within the dither's reach and averages to itself. A TrueColor colormap says what
+    // each level shows; a DirectColor one holds whatever was stored.
+    if (visual_class == TrueColor) {
+      constexpr int side = 64, colour = 0x6a9c3b;
+      Picture* picture = x_CreatePicture(side, side, 8);
+      ASSERT_NE(picture, nullptr);
+      x_FillPicture(picture, colour);
+      double sums[3] = {};
+      int outside = 0;
+      for (int i = 0; i < side * side; ++i) {
+        outside += !pictra_test::within_dither(state.display, picture->data[i], colour);
+        for (int c = 0; c < 3; ++c)
+          sums[c] += pictra_test::channel_of(
+              pictra_test::pixel_to_rgb(state.display, picture->data[i]), c);
+      }
+      EXPECT_EQ(outside, 0);
+      for (int c = 0; c < 3; ++c) {
+        const std::vector<int>& levels = pictra_test::channel_levels(state.display, c);
+        const double step = 255.0 / static_cast<double>(levels.size() - 1);
+        EXPECT_NEAR(sums[c] / (side * side), pictra_test::channel_of(colour, c), 2 * step / side)
+            << "channel " << c;
+      }
+      x_FreePicture(picture);
     }
     x_Cleanup(0);
   }
