@@ -242,7 +242,8 @@ void mirror_image(Image& image, bool left_right, bool top_bottom) {
       std::uint8_t* row = image.row(y);
       for (std::uint32_t a = 0, b = w - 1; a < b; ++a, --b)
         std::swap_ranges(row + std::size_t{a} * rgb_channels,
-                         row + std::size_t{a + 1} * rgb_channels, row + std::size_t{b} * rgb_channels);
+                         row + std::size_t{a + 1} * rgb_channels,
+                         row + std::size_t{b} * rgb_channels);
     }
   }
   if (top_bottom) {

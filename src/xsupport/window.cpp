@@ -1,6 +1,6 @@
 // The one main window and its title.
-#include <X11/Xlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <cinttypes>
