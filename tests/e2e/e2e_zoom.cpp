@@ -23,24 +23,19 @@
 
 #include "support/bmp_file.h"
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 
 namespace {
 
 using namespace pictra_test;
 
-constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
 constexpr int window_width = 400;
 constexpr int window_height = 300;
 constexpr int image_width = 600;
 constexpr int image_height = 450;
 constexpr char image_name[] = "img.bmp";
 constexpr std::chrono::milliseconds look_again{20};
-
-std::string geometry_file() {
-  return std::string(config_header) + "xpos=0\nypos=0\nwidth=" + std::to_string(window_width) +
-         "\nheight=" + std::to_string(window_height) + "\n";
-}
 
 std::string view_title(const char* zoom = "") {
   return std::string("pictra-0.31 - ") + image_name + " (600x450)" + zoom;
@@ -195,7 +190,7 @@ int kept_centre(int origin, int window, double old_scale, double new_scale, int 
 class Zoom : public ::testing::Test {
  protected:
   Zoom() : image_(test_image()) {
-    home_.write(".pictrarc", geometry_file());
+    home_.write(".pictrarc", geometry_file(window_width, window_height));
     const std::string part = dir_.write("next.part", bmp24(image_));
     EXPECT_EQ(std::rename(part.c_str(), dir_.file(image_name).c_str()), 0);
   }
