@@ -208,6 +208,10 @@ int handle_key(KeySym keysym, std::string& container) {
     case XK_r:
       scan_dir();
       return 1;
+    case XK_f:
+      // The grid is laid out anew on the ConfigureNotify that follows.
+      x_ToggleFullscreen();
+      return 0;
     case XK_BackSpace:
       state.interrupted = 1;
       go_to_parent(container);
@@ -287,7 +291,12 @@ void browse(std::string& container) {
         const XConfigureEvent& configure = state.event.xconfigure;
         const bool resized =
             configure.width != state.config.width || configure.height != state.config.height;
-        save_geometry(configure.x, configure.y, configure.width, configure.height);
+        // Fullscreen is a passing state: the file keeps the window's own geometry.
+        if (x_Fullscreen()) {
+          state.config = Config{configure.x, configure.y, configure.width, configure.height};
+        } else {
+          save_geometry(configure.x, configure.y, configure.width, configure.height);
+        }
         // A move alone changes nothing drawn.
         if (resized) {
           layout_grid();

@@ -24,7 +24,15 @@ constexpr char key_lines[][key_line_capacity] = {
     "cursor/page keys          - select image",
     "return/mouse click        - show image",
     "+/-                       - larger/smaller thumbs",
+    "f                         - fullscreen on/off",
     "Esc,q                     - quit",
+    "In the image view:",
+    "left/right                - turn",
+    "up/down, space            - previous/next image",
+    "+/-, 1, 0                 - zoom in/out, actual pixels, fit",
+    "h/j/k/l, shift+cursor     - pan (also wheel, drag)",
+    "| _                       - mirror left-right, top-bottom",
+    "other key, click          - back to the thumbnails",
 };
 
 void draw_text(GC gc, int y, const char* text) {

@@ -234,3 +234,21 @@ std::unique_ptr<Image> turn_image(const Image& source, int quarter_turns) {
   }
   return result;
 }
+
+void mirror_image(Image& image, bool left_right, bool top_bottom) {
+  const std::uint32_t w = image.width, h = image.height;
+  if (left_right && w > 0) {
+    for (std::uint32_t y = 0; y < h; ++y) {
+      std::uint8_t* row = image.row(y);
+      for (std::uint32_t a = 0, b = w - 1; a < b; ++a, --b)
+        std::swap_ranges(row + std::size_t{a} * rgb_channels,
+                         row + std::size_t{a + 1} * rgb_channels,
+                         row + std::size_t{b} * rgb_channels);
+    }
+  }
+  if (top_bottom) {
+    const std::size_t row_bytes = std::size_t{w} * rgb_channels;
+    for (std::uint32_t a = 0, b = h - 1; h > 0 && a < b; ++a, --b)
+      std::swap_ranges(image.row(a), image.row(a) + row_bytes, image.row(b));
+  }
+}

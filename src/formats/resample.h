@@ -32,3 +32,6 @@ std::unique_ptr<Image> resample(const Image& source, std::uint32_t width, std::u
 
 // The source turned by quarter turns clockwise (taken modulo 4, negative counts turning back).
 std::unique_ptr<Image> turn_image(const Image& source, int quarter_turns);
+
+// Mirrors image in place: left_right swaps its columns, top_bottom its rows.
+void mirror_image(Image& image, bool left_right, bool top_bottom);

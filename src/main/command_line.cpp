@@ -28,6 +28,7 @@ constexpr KeyHelp browser_keys[] = {
     {"BackSpace, middle button", "go to the parent directory"},
     {"r", "read the directory again"},
     {"h", "show the keys in the window"},
+    {"f", "fullscreen on or off"},
     {"q, Escape", "quit"},
 };
 
@@ -35,6 +36,11 @@ constexpr KeyHelp view_keys[] = {
     {"Left, Right", "turn a quarter turn left or right"},
     {"Up, BackSpace, Prior", "previous image of the directory"},
     {"Down, Space, Next", "next image of the directory"},
+    {"+ = -", "zoom in or out, 1/8 to 8 times"},
+    {"1  0", "actual pixels, fit into the window"},
+    {"h j k l, Shift+cursor, wheel, drag", "pan the zoomed image"},
+    {"|  _", "mirror left-right, top-bottom"},
+    {"f", "fullscreen on or off"},
     {"Escape, q, Return, other keys, click", "back to the grid, or end the program"},
 };
 

@@ -1,4 +1,5 @@
 // The one main window and its title.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -11,7 +12,11 @@
 
 namespace {
 
-constexpr long window_events = KeyPressMask | ButtonPressMask | ExposureMask | StructureNotifyMask;
+// Motion only while button 1 drags, and as hints: a drag asks for the pointer once per draw
+// instead of queueing every step it moved.
+constexpr long window_events = KeyPressMask | ButtonPressMask | ButtonReleaseMask |
+                               Button1MotionMask | PointerMotionHintMask | ExposureMask |
+                               StructureNotifyMask;
 constexpr unsigned long window_attribute_mask = CWBorderPixel | CWEventMask | CWColormap;
 constexpr std::size_t suffix_buffer_size = 64;
 constexpr std::size_t suffix_limit = 32;
@@ -69,11 +74,15 @@ void x_OpenWindow() {
   XMapWindow(state.display, state.window);
 }
 
-void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height) {
+void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height, int percent) {
   char suffix[suffix_buffer_size] = "";
   if (width != 0 && height != 0) {
     std::snprintf(suffix, sizeof suffix, " (%" PRIu64 "x%" PRIu64 ")", width, height);
     suffix[suffix_limit] = '\0';
+    if (percent > 0) {
+      const std::size_t used = std::strlen(suffix);
+      std::snprintf(suffix + used, sizeof suffix - used, " %d%%", percent);
+    }
   }
 
   const std::size_t prefix_length = sizeof title_prefix - 1;
@@ -90,4 +99,128 @@ void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height) {
   XSetWMName(state.display, state.window, &property);
   XFree(property.value);
   std::free(title);
+}
+
+namespace {
+
+// _NET_WM_STATE's action for adding a state and for removing one.
+constexpr long net_wm_state_remove = 0;
+constexpr long net_wm_state_add = 1;
+constexpr long source_application = 1;  // the request comes from an application
+
+struct FullscreenState {
+  bool on = false;
+  bool through_manager = false;
+  // Where the window was before an override-redirect fullscreen.
+  int x = 0;
+  int y = 0;
+  unsigned width = 0;
+  unsigned height = 0;
+};
+FullscreenState fullscreen;
+
+// The window property of a root property, or 0 without it.
+Window window_property(Window window, Atom property) {
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  Window result = 0;
+  if (XGetWindowProperty(state.display, window, property, 0, 1, False, XA_WINDOW, &type, &format,
+                         &count, &after, &data) == Success &&
+      data) {
+    if (type == XA_WINDOW && format == 32 && count == 1) result = *reinterpret_cast<Window*>(data);
+    XFree(data);
+  }
+  return result;
+}
+
+// Whether a window manager that knows _NET_WM_STATE_FULLSCREEN runs: its check window names
+// itself, and the root's _NET_SUPPORTED lists the state. A stale check window left by a manager
+// that ended no longer exists; the errors of asking it are caught.
+bool manager_supports(Atom fullscreen_atom) {
+  const Window root = RootWindow(state.display, state.screen);
+  const Atom check = XInternAtom(state.display, "_NET_SUPPORTING_WM_CHECK", False);
+  const Window manager = window_property(root, check);
+  if (manager == 0) return false;
+  XSync(state.display, False);
+  auto previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  const Window self = window_property(manager, check);
+  XSync(state.display, False);
+  XSetErrorHandler(previous);
+  if (self != manager) return false;
+
+  const Atom supported = XInternAtom(state.display, "_NET_SUPPORTED", False);
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  bool found = false;
+  constexpr long max_atoms = 4096;
+  if (XGetWindowProperty(state.display, root, supported, 0, max_atoms, False, XA_ATOM, &type,
+                         &format, &count, &after, &data) == Success &&
+      data) {
+    const Atom* atoms = reinterpret_cast<Atom*>(data);
+    for (unsigned long i = 0; i < count && type == XA_ATOM && format == 32; ++i)
+      found = found || atoms[i] == fullscreen_atom;
+    XFree(data);
+  }
+  return found;
+}
+
+void ask_manager(bool on, Atom fullscreen_atom) {
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = state.window;
+  event.xclient.message_type = XInternAtom(state.display, "_NET_WM_STATE", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = on ? net_wm_state_add : net_wm_state_remove;
+  event.xclient.data.l[1] = static_cast<long>(fullscreen_atom);
+  event.xclient.data.l[3] = source_application;
+  XSendEvent(state.display, RootWindow(state.display, state.screen), False,
+             SubstructureRedirectMask | SubstructureNotifyMask, &event);
+}
+
+// Without a manager the window itself covers the screen, out of any manager's hands should one
+// start meanwhile, and takes the focus it no longer gets by being mapped.
+void cover_screen(bool on) {
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = on ? True : False;
+  XUnmapWindow(state.display, state.window);
+  XChangeWindowAttributes(state.display, state.window, CWOverrideRedirect, &attributes);
+  if (on) {
+    fullscreen.x = state.config.xpos;
+    fullscreen.y = state.config.ypos;
+    fullscreen.width = static_cast<unsigned>(state.config.width);
+    fullscreen.height = static_cast<unsigned>(state.config.height);
+    XMoveResizeWindow(state.display, state.window, 0, 0,
+                      static_cast<unsigned>(DisplayWidth(state.display, state.screen)),
+                      static_cast<unsigned>(DisplayHeight(state.display, state.screen)));
+  } else {
+    XMoveResizeWindow(state.display, state.window, fullscreen.x, fullscreen.y, fullscreen.width,
+                      fullscreen.height);
+  }
+  XMapRaised(state.display, state.window);
+  if (on) XSetInputFocus(state.display, state.window, RevertToPointerRoot, CurrentTime);
+}
+
+}  // namespace
+
+void x_ToggleFullscreen() {
+  const Atom fullscreen_atom = XInternAtom(state.display, "_NET_WM_STATE_FULLSCREEN", False);
+  const bool on = !fullscreen.on;
+  // Leaving goes the way entering went, whatever runs now.
+  const bool manager = on ? manager_supports(fullscreen_atom) : fullscreen.through_manager;
+  if (manager) {
+    ask_manager(on, fullscreen_atom);
+  } else {
+    cover_screen(on);
+  }
+  fullscreen.on = on;
+  fullscreen.through_manager = manager;
+  XFlush(state.display);
+}
+
+bool x_Fullscreen() {
+  return fullscreen.on;
 }

@@ -57,7 +57,15 @@ void clear_picture(Picture*& slot);
 
 // Main window and title.
 void x_OpenWindow();
-void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height);
+// The title: the prefix, name, and " (WIDTHxHEIGHT)" unless the size is 0; a percent above 0
+// follows the size, as " 100%".
+void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height, int percent = 0);
+// Switches the window to fullscreen and back: through the window manager where one supports
+// _NET_WM_STATE_FULLSCREEN, else as an override-redirect window covering the screen, put back
+// where it was on leaving. The resize arrives as a ConfigureNotify.
+void x_ToggleFullscreen();
+// Whether the window is fullscreen; its geometry is then not the one to keep.
+bool x_Fullscreen();
 
 // Signals and event waits. The signal handler only records the signal and wakes the waits, so
 // no Xlib call is ever interrupted half-way; the waits (and long drawing loops, through

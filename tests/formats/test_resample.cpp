@@ -139,4 +139,28 @@ TEST(TurnImage, TurnsClockwiseByQuarters) {
   }
 }
 
+// Odd and even sizes, and a single column or row, where the middle stays put.
+TEST(MirrorImage, SwapsColumnsRowsOrBoth) {
+  struct Size2 {
+    std::uint32_t w, h;
+  };
+  for (const Size2 size : {Size2{5, 4}, Size2{4, 3}, Size2{1, 3}, Size2{3, 1}}) {
+    const Image source = random_image(size.w, size.h, 7);
+    for (const bool left_right : {false, true}) {
+      for (const bool top_bottom : {false, true}) {
+        Image out = source;
+        mirror_image(out, left_right, top_bottom);
+        for (std::uint32_t y = 0; y < size.h; ++y)
+          for (std::uint32_t x = 0; x < size.w; ++x) {
+            const std::uint32_t sx = left_right ? size.w - 1 - x : x;
+            const std::uint32_t sy = top_bottom ? size.h - 1 - y : y;
+            for (int c = 0; c < 3; ++c)
+              ASSERT_EQ(channel(out, x, y, c), channel(source, sx, sy, c))
+                  << size.w << "x" << size.h << " " << left_right << top_bottom;
+          }
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -26,16 +26,18 @@ namespace pictra_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds recheck{20};
 
 // Every key symbol the program reacts to, plus a few it must ignore. The program looks keys up
 // unshifted (index 0 of the key's symbols), and the server's keymap has some of these only on a
 // shifted level (plus) or behind NumLock (the keypad digits). Before the program starts, each
 // one missing from index 0 gets a spare key code of its own, so key() can always press it.
 constexpr std::array prepared_keysyms = {
-    XK_plus,   XK_minus,  XK_h,    XK_q,        XK_r,      XK_a,           XK_BackSpace,
-    XK_Return, XK_Escape, XK_Home, XK_Left,     XK_Up,     XK_Right,       XK_Down,
-    XK_Prior,  XK_Next,   XK_End,  XK_KP_Enter, XK_KP_Add, XK_KP_Subtract, XK_KP_2,
-    XK_KP_4,   XK_KP_6,   XK_KP_8, XK_Shift_L,  XK_Tab,    XK_space,       XK_equal};
+    XK_plus,    XK_minus,    XK_h,      XK_q,           XK_r,     XK_a,    XK_BackSpace, XK_Return,
+    XK_Escape,  XK_Home,     XK_Left,   XK_Up,          XK_Right, XK_Down, XK_Prior,     XK_Next,
+    XK_End,     XK_KP_Enter, XK_KP_Add, XK_KP_Subtract, XK_KP_2,  XK_KP_4, XK_KP_6,      XK_KP_8,
+    XK_Shift_L, XK_Tab,      XK_space,  XK_equal,       XK_0,     XK_1,    XK_f,         XK_j,
+    XK_k,       XK_l,        XK_bar,    XK_underscore};
 
 int ignore_x_errors(Display*, XErrorEvent*) {
   return 0;
@@ -169,7 +171,9 @@ bool Pictra::handle_pending_events() {
     any = true;
     switch (event.type) {
       case CreateNotify:
-        if (!window_ && event.xcreatewindow.parent == DefaultRootWindow(display_)) {
+        // A window manager's popups are override-redirect; pictra's window is not.
+        if (!window_ && event.xcreatewindow.parent == DefaultRootWindow(display_) &&
+            !event.xcreatewindow.override_redirect) {
           window_ = event.xcreatewindow.window;
           XSelectInput(display_, window_, PropertyChangeMask | StructureNotifyMask);
         }
@@ -202,8 +206,16 @@ Window Pictra::window(std::chrono::milliseconds deadline) {
     return 0;
   }
   const auto until = Clock::now() + deadline;
-  while (!(window_ && mapped_) && Clock::now() < until)
-    pump(until);
+  while (!(window_ && mapped_) && Clock::now() < until) {
+    pump(std::min(until, Clock::now() + recheck));
+    // Under a window manager the window is mapped inside its frame, out of the root's sight,
+    // possibly before the watch on the window itself began.
+    XWindowAttributes attributes{};
+    if (window_ && XGetWindowAttributes(display_, window_, &attributes) &&
+        attributes.map_state == IsViewable) {
+      mapped_ = true;
+    }
+  }
   EXPECT_TRUE(window_ && mapped_) << "pictra's window did not appear; stdout: " << stdout_text()
                                   << " stderr: " << stderr_text();
   return window_;
@@ -265,15 +277,32 @@ void Pictra::key(KeySym keysym, bool shift) {
   XSync(display_, False);
 }
 
-void Pictra::click(int x, int y, unsigned button) {
+void Pictra::move_pointer(int x, int y) {
   if (!window_) window();
   int root_x = 0, root_y = 0;
   Window child = 0;
   XTranslateCoordinates(display_, window_, DefaultRootWindow(display_), x, y, &root_x, &root_y,
                         &child);
   XTestFakeMotionEvent(display_, DefaultScreen(display_), root_x, root_y, CurrentTime);
+}
+
+void Pictra::click(int x, int y, unsigned button, bool shift) {
+  move_pointer(x, y);
+  const KeyCode shift_code = unshifted_keycode(display_, XK_Shift_L);
+  if (shift) XTestFakeKeyEvent(display_, shift_code, True, CurrentTime);
   XTestFakeButtonEvent(display_, button, True, CurrentTime);
   XTestFakeButtonEvent(display_, button, False, CurrentTime);
+  if (shift) XTestFakeKeyEvent(display_, shift_code, False, CurrentTime);
+  XSync(display_, False);
+}
+
+void Pictra::drag(int from_x, int from_y, int to_x, int to_y) {
+  move_pointer(from_x, from_y);
+  XTestFakeButtonEvent(display_, Button1, True, CurrentTime);
+  // Through the middle, so that the program sees motion before the release.
+  move_pointer((from_x + to_x) / 2, (from_y + to_y) / 2);
+  move_pointer(to_x, to_y);
+  XTestFakeButtonEvent(display_, Button1, False, CurrentTime);
   XSync(display_, False);
 }
 

@@ -53,8 +53,10 @@ class Pictra {
 
   // Input through XTest. key() presses and releases the key of keysym, holding Shift when shift.
   void key(KeySym keysym, bool shift = false);
-  // Presses and releases button at window coordinates.
-  void click(int x, int y, unsigned button = Button1);
+  // Presses and releases button at window coordinates, holding Shift when shift.
+  void click(int x, int y, unsigned button = Button1, bool shift = false);
+  // Presses button 1 at one point of the window, moves the pointer to another and releases.
+  void drag(int from_x, int from_y, int to_x, int to_y);
   // Sends an Expose event with the given count to the window (XSendEvent).
   void send_expose(int count);
   // Paints the whole window in one colour from outside, as if its contents were lost.
@@ -76,6 +78,7 @@ class Pictra {
 
  private:
   void pump(std::chrono::steady_clock::time_point until);
+  void move_pointer(int x, int y);
   bool handle_pending_events();
 
   pid_t pid_ = -1;

@@ -67,6 +67,7 @@ TEST_F(WindowX, TitleNameAndSizeSuffix) {
     std::uint64_t width;
     std::uint64_t height;
     std::string expected;
+    int percent = 0;
   };
   const Case cases[] = {
       {"photo.jpg", 800, 600, "pictra-0.31 - photo.jpg (800x600)"},
@@ -78,9 +79,13 @@ TEST_F(WindowX, TitleNameAndSizeSuffix) {
       // Only the suffix is limited: the name is taken whole, the size cut after 32 characters.
       {long_name, 5, 7, "pictra-0.31 - " + long_name + " (5x7)"},
       {"big", UINT64_MAX, UINT64_MAX, "pictra-0.31 - big" + biggest.substr(0, 32)},
+      // A zoom follows the size, and only a size.
+      {"IMG_0001.jpg", 6000, 4000, "pictra-0.31 - IMG_0001.jpg (6000x4000) 100%", 100},
+      {"a.jpg", 3, 2, "pictra-0.31 - a.jpg (3x2) 13%", 13},
+      {"a.jpg", 0, 0, "pictra-0.31 - a.jpg", 100},
   };
   for (const Case& c : cases) {
-    x_SetTitle(c.name.c_str(), c.width, c.height);
+    x_SetTitle(c.name.c_str(), c.width, c.height, c.percent);
     const Title title = read_title();
     EXPECT_EQ(title.encoding, XA_STRING) << c.expected;
     EXPECT_EQ(title.text, c.expected);
@@ -119,8 +124,10 @@ TEST_F(WindowX, ColormapFollowsTheVisual) {
     EXPECT_EQ(attributes.colormap, DefaultColormap(state.display, state.screen));
   }
   EXPECT_EQ(attributes.border_width, 0);
-  EXPECT_EQ(attributes.your_event_mask,
-            KeyPressMask | ButtonPressMask | ExposureMask | StructureNotifyMask);
+  // Releases and button-1 motion (as hints) are for the view's click and drag.
+  EXPECT_EQ(attributes.your_event_mask, KeyPressMask | ButtonPressMask | ButtonReleaseMask |
+                                            Button1MotionMask | PointerMotionHintMask |
+                                            ExposureMask | StructureNotifyMask);
 }
 
 }  // namespace
