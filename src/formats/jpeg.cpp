@@ -11,6 +11,7 @@
 
 #include <jpeglib.h>
 
+#include "formats/builder.h"
 #include "formats/exif.h"
 #include "formats/orient.h"
 #include "formats/pool.h"
@@ -40,6 +41,10 @@ struct Decode {
   jpeg_decompress_struct decoder{};
   bool created = false;
   std::FILE* file = nullptr;
+  // The smallest scale can still be far larger than the drawing (a few header bytes claiming
+  // 32768 x 32768 pixels decode at 1/8 to 4096 x 4096): the builder averages the rest away as
+  // the rows come, and passes rows straight through otherwise.
+  ImageBuilder builder;
   std::unique_ptr<Image> image;
 
   Decode() = default;
@@ -139,11 +144,9 @@ bool decode(Decode& d, Wish wish) {
   const int components = d.decoder.output_components;
   if (!known_components(components)) return false;
   const JDIMENSION out_width = d.decoder.output_width;
-  d.image = make_image(out_width, d.decoder.output_height);
-  if (!d.image) return false;
-  d.image->full_width = static_cast<std::uint32_t>(width);
-  d.image->full_height = static_cast<std::uint32_t>(height);
-  d.image->orientation = stored_orientation;
+  if (!d.builder.start(out_width, d.decoder.output_height, stored_wish(wish, stored_orientation))) {
+    return false;
+  }
 
   JSAMPARRAY row = (*d.decoder.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.decoder),
                                                   JPOOL_IMAGE, out_width * components, 1);
@@ -153,7 +156,8 @@ bool decode(Decode& d, Wish wish) {
     if (jpeg_read_scanlines(&d.decoder, row, 1) != 1) return false;
     // A damaged header can make the library invent seconds' worth of rows.
     if (decode_cancelled()) return false;
-    std::uint8_t* target = d.image->row(d.decoder.output_scanline - 1);
+    const JDIMENSION y = d.decoder.output_scanline - 1;
+    std::uint8_t* target = d.builder.row(y);
     if (components == cmyk_components) {
       cmyk_row_to_rgb(row[0], target, out_width);
     } else if (components == grey_components) {
@@ -161,8 +165,13 @@ bool decode(Decode& d, Wish wish) {
     } else {
       std::memcpy(target, row[0], std::size_t{out_width} * rgb_channels);
     }
+    d.builder.commit(y);
   }
   jpeg_finish_decompress(&d.decoder);
+  d.image = d.builder.finish();
+  d.image->full_width = static_cast<std::uint32_t>(width);
+  d.image->full_height = static_cast<std::uint32_t>(height);
+  d.image->orientation = stored_orientation;
   return true;
 }
 

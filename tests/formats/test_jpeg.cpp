@@ -107,7 +107,7 @@ TEST(JpegModule, WishPicksTheReducedScaleAndPixelsLandInPlace) {
     Wish wish;
     std::uint32_t width, height;
   } cases[] = {
-      {path, {160, 100}, 500, 375},      // a thumbnail cell: 1/8
+      {path, {160, 100}, 167, 125},      // a thumbnail cell: 1/8 (500 x 375), then 3 x 3 averaged
       {path, {0, 0}, 4000, 3000},        // the view: full size
       {path, {160, 0}, 4000, 3000},      // half a wish is no wish
       {path, {1000, 700}, 1000, 750},    // fitted 933 x 700: 2/8
@@ -116,7 +116,7 @@ TEST(JpegModule, WishPicksTheReducedScaleAndPixelsLandInPlace) {
       {path, {3999, 3000}, 4000, 3000},  // nothing below 8/8 covers it
       {path, {9000, 9000}, 4000, 3000},  // never enlarged
       {wide, {1820, 980}, 1500, 1000},   // a window of a landscape photo: 1/4
-      {wide, {166, 120}, 750, 500},
+      {wide, {166, 120}, 188, 125},      // 1/8 (750 x 500), then 4 x 4 averaged
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.file << " wish " << c.wish.width << "x" << c.wish.height);
