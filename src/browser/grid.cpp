@@ -102,10 +102,10 @@ void submit(const CellSource& source, const ThumbKey& key, int group) {
                                .fit = true});
 }
 
-// Drops the queued jobs of group, and forgets them.
+// Drops the queued jobs of group, and forgets them; those already decoding still come back.
 void drop(int group) {
-  state.pool->drop_queued(group);
-  std::erase_if(submitted, [](const auto& entry) { return !state.pool->pending(entry.first); });
+  for (std::uint64_t tag : state.pool->drop_queued(group))
+    submitted.erase(tag);
 }
 
 // A cell Picture of a fitted image, top left, black around it; an empty image leaves the cell

@@ -71,9 +71,15 @@ void DecodePool::submit(DecodeJob job) {
   queued_.notify_one();
 }
 
-void DecodePool::drop_queued(int group) {
+std::vector<std::uint64_t> DecodePool::drop_queued(int group) {
   std::lock_guard lock(mutex_);
-  std::erase_if(jobs_, [group](const DecodeJob& job) { return job.group == group; });
+  std::vector<std::uint64_t> dropped;
+  std::erase_if(jobs_, [group, &dropped](const DecodeJob& job) {
+    if (job.group != group) return false;
+    dropped.push_back(job.tag);
+    return true;
+  });
+  return dropped;
 }
 
 bool DecodePool::pending(std::uint64_t tag) {

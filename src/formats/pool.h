@@ -56,8 +56,9 @@ class DecodePool {
   DecodePool& operator=(const DecodePool&) = delete;
 
   void submit(DecodeJob job);
-  // Drops the queued, not yet started jobs of group.
-  void drop_queued(int group);
+  // Drops the queued, not yet started jobs of group; answers their tags. Every other job of
+  // the group still brings its result.
+  std::vector<std::uint64_t> drop_queued(int group);
   // Whether a job with this tag is queued or being decoded.
   bool pending(std::uint64_t tag);
   // A finished result, if one waits; never blocks.

@@ -161,10 +161,11 @@ void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntr
   for (Kept& k : kept)
     forget(k);
   kept = std::move(arranged);
-  state.pool->drop_queued(group_view);
   // A dropped job never comes back; its slot is asked again when it is needed.
-  for (Kept& k : kept)
-    if (k.tag != 0 && !state.pool->pending(k.tag)) k = Kept{};
+  for (std::uint64_t tag : state.pool->drop_queued(group_view)) {
+    for (Kept& k : kept)
+      if (k.tag == tag) k = Kept{};
+  }
 }
 
 void prefetch(const ViewEntry& previous, const ViewEntry& next, Wish box) {
