@@ -96,6 +96,30 @@ void ImageBuilder::commit(std::uint32_t y) {
   ++band_rows_;
 }
 
+void ImageBuilder::fill(std::uint32_t y, const std::uint8_t (&colour)[rgb_channels]) {
+  if (y >= source_height_) return;
+  if (factor_ == 1) {
+    // Rows start black; other colours are written out.
+    if (colour[0] == 0 && colour[1] == 0 && colour[2] == 0) return;
+    std::uint8_t* out = image_->row(y);
+    for (std::uint32_t x = 0; x < source_width_; ++x, out += rgb_channels)
+      std::copy(colour, colour + rgb_channels, out);
+    return;
+  }
+  const std::int64_t band = y / factor_;
+  if (band != band_) {
+    flush();
+    band_ = band;
+  }
+  std::uint32_t* sum = sums_.data();
+  for (std::uint32_t first = 0; first < source_width_; first += factor_, sum += rgb_channels) {
+    const std::uint32_t columns = std::min(factor_, source_width_ - first);
+    for (std::size_t c = 0; c < rgb_channels; ++c)
+      sum[c] += colour[c] * columns;
+  }
+  ++band_rows_;
+}
+
 void ImageBuilder::flush() {
   if (band_ < 0 || band_rows_ == 0) return;
   std::uint8_t* out = image_->row(static_cast<std::uint32_t>(band_));

@@ -224,11 +224,10 @@ void finish_rows(Decode& d) {
     return;
   }
   if (d.writer.done) return;
-  // The partly written row, then rows of index 0 (the buffer is cleared after each row).
+  // The partly written row, then rows of index 0, all one colour.
   emit_row(d, d.writer.row, d.indexes.data());
-  std::memset(d.indexes.data(), 0, d.indexes.size());
   for (std::uint64_t y = d.writer.row + 1; y < d.height; ++y)
-    emit_row(d, y, d.indexes.data());
+    d.builder.fill(static_cast<std::uint32_t>(y), d.colormap[0]);
 }
 
 // Decodes LZW data of minimum code size c into the current image until an end code, the end of

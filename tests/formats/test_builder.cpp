@@ -89,6 +89,33 @@ TEST(ImageBuilder, WishShrinksByAWholeFactorAndAverages) {
   }
 }
 
+// A row given as one colour comes out as the same row written out, at any factor.
+TEST(ImageBuilder, AFilledRowEqualsThatRowWritten) {
+  const std::uint8_t colour[rgb_channels] = {200, 10, 77};
+  auto source = random_rows(5);
+  const std::size_t row_bytes = std::size_t{source_w} * rgb_channels;
+  for (std::uint32_t y = 4; y < source_h; ++y)
+    for (std::size_t i = 0; i < row_bytes; ++i)
+      source[y * row_bytes + i] = colour[i % rgb_channels];
+  for (Wish wish : {Wish{}, Wish{5, 3}, Wish{2, 1}}) {
+    std::vector<std::uint32_t> all(source_h);
+    for (std::uint32_t y = 0; y < source_h; ++y)
+      all[y] = y;
+    const auto written = build(source, wish, all);
+    ImageBuilder builder;
+    ASSERT_TRUE(builder.start(source_w, source_h, wish));
+    for (std::uint32_t y = 0; y < 4; ++y) {
+      std::copy_n(source.begin() + y * row_bytes, row_bytes, builder.row(y));
+      builder.commit(y);
+    }
+    for (std::uint32_t y = 4; y < source_h; ++y)
+      builder.fill(y, colour);
+    const auto filled = builder.finish();
+    ASSERT_TRUE(written && filled);
+    EXPECT_EQ(filled->rgb, written->rgb) << "wish " << wish.width << "x" << wish.height;
+  }
+}
+
 TEST(ImageBuilder, TheCapRefusesOverLargeSizes) {
   ImageBuilder builder;
   EXPECT_FALSE(builder.start(0, 5, {}));
