@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,13 +58,19 @@ TEST(DecodeThreads, ConcurrentDecodesEqualDecodesAlone) {
   const std::vector<Job> jobs = corpus_jobs();
   ASSERT_GE(jobs.size(), 80u);
   std::vector<Result> alone;
-  int formats_loaded[format_count] = {};
+  // Counted by corpus folder: the inputs the fuzzer found carry no extension.
+  std::map<std::string, int> loaded_per_folder;
   for (const Job& job : jobs) {
     alone.push_back(decode(job));
-    if (alone.back().loaded) ++formats_loaded[get_type(job.path.c_str())];
+    const std::string folder = std::filesystem::path(job.path).parent_path().filename();
+    loaded_per_folder[folder] += alone.back().loaded;
   }
-  for (int count : formats_loaded)
-    EXPECT_GT(count, 0);
+  for (const auto& [folder, count] : loaded_per_folder) {
+    // EXIF payloads are no images.
+    if (folder != "exif") {
+      EXPECT_GT(count, 0) << folder;
+    }
+  }
 
   // Each thread walks the list from its own starting point, so different files (and at times
   // the same file) are decoding at every moment.
