@@ -215,12 +215,31 @@ void store_index(Decode& d, std::uint8_t value) {
   }
 }
 
+// Whether the data reached row y of an interlaced image, in whole or in part: its pass came
+// before the one the writer stopped in, or is that one and the writer got as far as the row.
+bool reached(const Writer& w, std::uint64_t y) {
+  if (w.done) return true;
+  int pass = 0;
+  while (pass + 1 < interlace_pass_count &&
+         (y < interlace_passes[pass].first_row ||
+          (y - interlace_passes[pass].first_row) % interlace_passes[pass].step != 0)) {
+    ++pass;
+  }
+  return pass < w.pass || (pass == w.pass && y <= w.row);
+}
+
 // The rows the data did not complete, and all rows of an interlaced image, go to the builder
 // once the image data has ended.
 void finish_rows(Decode& d) {
   if (d.writer.interlaced) {
-    for (std::uint64_t y = 0; y < d.height; ++y)
-      emit_row(d, y, d.indexes.data() + y * d.width);
+    // Rows the data never reached are index 0 throughout, one colour for the builder.
+    for (std::uint64_t y = 0; y < d.height; ++y) {
+      if (reached(d.writer, y)) {
+        emit_row(d, y, d.indexes.data() + y * d.width);
+      } else {
+        d.builder.fill(static_cast<std::uint32_t>(y), d.colormap[0]);
+      }
+    }
     return;
   }
   if (d.writer.done) return;

@@ -13,6 +13,7 @@
 #include <tiffio.h>
 #undef tiff
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -202,7 +203,8 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   if (!ok) return nullptr;
   std::unique_ptr<Image> image = builder.finish();
   if (image) {
-    image->pages = TIFFNumberOfDirectories(file);
+    // A damaged directory chain can count as none although this one was read.
+    image->pages = std::max<tdir_t>(1, TIFFNumberOfDirectories(file));
     image->orientation = orientation;
   }
   return image;
