@@ -81,8 +81,10 @@ struct Layout {
 };
 
 // The drawing on the window.
+// The drawing lives on the server: rendered once into a Picture, sent into a Pixmap, and copied
+// from there to the window on every exposure, without sending it again.
 struct Drawing {
-  Picture* picture = nullptr;
+  Pixmap pixmap = 0;
   const Image* image = nullptr;  // what it shows
   Layout layout;
   std::uint32_t window_width = 0;
@@ -178,7 +180,7 @@ void prefetch(const ViewEntry& previous, const ViewEntry& next, Wish box) {
 }
 
 void forget_drawing() {
-  clear_picture(drawing.picture);
+  if (drawing.pixmap) XFreePixmap(state.display, drawing.pixmap);
   drawing = Drawing{};
 }
 
@@ -289,10 +291,10 @@ void render(const Image& image, const Layout& layout) {
   forget_drawing();
   const auto width = static_cast<std::uint32_t>(state.config.width);
   const auto height = static_cast<std::uint32_t>(state.config.height);
-  drawing.picture =
+  Picture* picture =
       x_CreatePicture(width, height, static_cast<std::uint64_t>(state.bits_per_pixel));
-  if (!drawing.picture) return;
-  x_FillPicture(drawing.picture, rgb_black);
+  if (!picture) return;
+  x_FillPicture(picture, rgb_black);
   const auto sw = static_cast<std::int64_t>(layout.scaled_width);
   const auto sh = static_cast<std::int64_t>(layout.scaled_height);
   const std::int64_t x0 = std::max<std::int64_t>(layout.x, 0);
@@ -331,11 +333,17 @@ void render(const Image& image, const Layout& layout) {
     if (part && layout.turn != 0) part = turn_image(*part, layout.turn);
     if (part) {
       mirror_image(*part, layout.mirror_x, layout.mirror_y);
-      x_PutRGB(drawing.picture, static_cast<std::uint64_t>(x0 - layout.x),
+      x_PutRGB(picture, static_cast<std::uint64_t>(x0 - layout.x),
                static_cast<std::uint64_t>(y0 - layout.y), part->rgb.data(), part->width,
                part->height, std::uint64_t{part->width} * rgb_channels);
     }
   }
+  drawing.pixmap = XCreatePixmap(state.display, state.window, width, height,
+                                 static_cast<unsigned>(state.visual_depth));
+  GC gc = XCreateGC(state.display, drawing.pixmap, 0, nullptr);
+  XPutImage(state.display, drawing.pixmap, gc, picture->ximage, 0, 0, 0, 0, width, height);
+  XFreeGC(state.display, gc);
+  x_FreePicture(picture);
   drawing.image = &image;
   drawing.layout = layout;
   drawing.window_width = width;
@@ -343,16 +351,15 @@ void render(const Image& image, const Layout& layout) {
 }
 
 void repaint() {
-  if (!drawing.picture) return;
+  if (!drawing.pixmap) return;
   GC gc = XCreateGC(state.display, state.window, 0, nullptr);
-  XPutImage(state.display, state.window, gc, drawing.picture->ximage, 0, 0, 0, 0,
-            static_cast<unsigned>(drawing.picture->width),
-            static_cast<unsigned>(drawing.picture->height));
+  XCopyArea(state.display, drawing.pixmap, state.window, gc, 0, 0, drawing.window_width,
+            drawing.window_height, 0, 0);
   XFreeGC(state.display, gc);
 }
 
 bool drawing_current(const Image& image, const Layout& layout) {
-  return drawing.picture && drawing.image == &image && drawing.layout == layout &&
+  return drawing.pixmap && drawing.image == &image && drawing.layout == layout &&
          drawing.window_width == static_cast<std::uint32_t>(state.config.width) &&
          drawing.window_height == static_cast<std::uint32_t>(state.config.height);
 }
