@@ -28,7 +28,6 @@ constexpr unsigned window_width = 400;
 constexpr unsigned window_height = 300;
 constexpr char image_name[] = "img.bmp";
 constexpr char error_message[] = "Error while displaying image.\n";
-constexpr std::chrono::milliseconds repaint_look{20};
 
 std::string view_title(const RgbImage& image) {
   return std::string("pictra-0.31 - ") + image_name + " (" + std::to_string(image.width) + "x" +
@@ -110,42 +109,10 @@ std::vector<int> expected_view(const RgbImage& image, unsigned width, unsigned h
   return out;
 }
 
-// Waits until the window is width x height and shows expected.
+// Exact at 24 bits; below, each pixel within what the dither may make of it.
 ::testing::AssertionResult shows(Pictra& pictra, unsigned width, unsigned height,
                                  const std::vector<int>& expected) {
-  const auto until = std::chrono::steady_clock::now() + default_deadline;
-  for (;;) {
-    const int changes = pictra.title_changes();
-    const WindowPixels seen = pictra.pixels();
-    std::ostringstream differences;
-    int count = 0;
-    if (seen.width != width || seen.height != height) {
-      differences << "window is " << seen.width << "x" << seen.height;
-      count = 1;
-    } else {
-      for (unsigned y = 0; y < height; ++y) {
-        for (unsigned x = 0; x < width; ++x) {
-          const std::size_t i = static_cast<std::size_t>(y) * width + x;
-          // Exact at 24 bits; below, each pixel within what the dither may make of it.
-          if (within_dither(pictra.display(), seen.pixels[i], expected[i])) continue;
-          if (++count <= 5) {
-            differences << " (" << x << "," << y << ") has rgb " << std::hex
-                        << pixel_to_rgb(pictra.display(), seen.pixels[i]) << " for " << expected[i]
-                        << std::dec;
-          }
-        }
-      }
-    }
-    if (count == 0) return ::testing::AssertionSuccess();
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      return ::testing::AssertionFailure() << count << " pixels differ:" << differences.str();
-    }
-    // A new drawing changes the title; a repaint does not, so the pixels are looked at again
-    // after a short while in any case.
-    pictra.wait_title_changes(changes + 1, std::min(left, repaint_look));
-  }
+  return pictra_test::shows(pictra, width, height, expected, within_dither);
 }
 
 // One run of `pictra img.bmp` in a fresh HOME whose geometry file asks for a 400 x 300 window

@@ -141,40 +141,10 @@ bool close_enough(Display* display, std::uint32_t seen, int rgb) {
   return true;
 }
 
-// Waits until the window is width x height and shows expected. A new drawing changes the
-// title; the pixels are looked at after each, or after a short while.
 ::testing::AssertionResult shows(Pictra& pictra, int width, int height,
                                  const std::vector<int>& expected) {
-  const auto until = std::chrono::steady_clock::now() + default_deadline;
-  for (;;) {
-    const int changes = pictra.title_changes();
-    const WindowPixels seen = pictra.pixels();
-    std::ostringstream differences;
-    int count = 0;
-    if (static_cast<int>(seen.width) != width || static_cast<int>(seen.height) != height) {
-      differences << " window is " << seen.width << "x" << seen.height;
-      count = 1;
-    } else {
-      for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-          const std::size_t i = static_cast<std::size_t>(y) * width + x;
-          if (close_enough(pictra.display(), seen.pixels[i], expected[i])) continue;
-          if (++count <= 5) {
-            differences << " (" << x << "," << y << ") has " << std::hex
-                        << pixel_to_rgb(pictra.display(), seen.pixels[i]) << " for " << expected[i]
-                        << std::dec;
-          }
-        }
-      }
-    }
-    if (count == 0) return ::testing::AssertionSuccess();
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      return ::testing::AssertionFailure() << count << " pixels differ:" << differences.str();
-    }
-    pictra.wait_title_changes(changes + 1, std::min(left, look_again));
-  }
+  return pictra_test::shows(pictra, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                            expected, close_enough);
 }
 
 // The origin that puts the image point under the window's centre before a zoom from old_scale

@@ -13,11 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "support/tempdir.h"
 
@@ -368,6 +370,41 @@ std::string Pictra::stdout_text() const {
 }
 std::string Pictra::stderr_text() const {
   return read_file(capture_dir_ + "/stderr");
+}
+
+::testing::AssertionResult shows(Pictra& pictra, unsigned width, unsigned height,
+                                 const std::vector<int>& expected, PixelMatch match) {
+  constexpr std::chrono::milliseconds look_again{20};
+  const auto until = std::chrono::steady_clock::now() + default_deadline;
+  for (;;) {
+    const int changes = pictra.title_changes();
+    const WindowPixels seen = pictra.pixels();
+    std::ostringstream differences;
+    int count = 0;
+    if (seen.width != width || seen.height != height) {
+      differences << " window is " << seen.width << "x" << seen.height;
+      count = 1;
+    } else {
+      for (unsigned y = 0; y < height; ++y) {
+        for (unsigned x = 0; x < width; ++x) {
+          const std::size_t i = static_cast<std::size_t>(y) * width + x;
+          if (match(pictra.display(), seen.pixels[i], expected[i])) continue;
+          if (++count <= 5) {
+            differences << " (" << x << "," << y << ") has rgb " << std::hex
+                        << pixel_to_rgb(pictra.display(), seen.pixels[i]) << " for " << expected[i]
+                        << std::dec;
+          }
+        }
+      }
+    }
+    if (count == 0) return ::testing::AssertionSuccess();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      return ::testing::AssertionFailure() << count << " pixels differ:" << differences.str();
+    }
+    pictra.wait_title_changes(changes + 1, std::min(left, look_again));
+  }
 }
 
 }  // namespace pictra_test

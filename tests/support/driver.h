@@ -4,10 +4,13 @@
 // with a deadline; none sleeps.
 #pragma once
 
+#include <gtest/gtest.h>  // before the X headers, whose macros clash with it
+
 #include <X11/Xlib.h>
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,6 +92,15 @@ class Pictra {
   int title_changes_ = 0;
   std::string capture_dir_;
 };
+
+// Whether a window pixel may show an expected RGB value.
+using PixelMatch = bool (*)(Display* display, std::uint32_t pixel, int rgb);
+
+// Waits until the window is width x height and every pixel matches expected (row by row). A new
+// drawing changes the title, a repaint does not, so the pixels are looked at again after each
+// title change or a short while.
+::testing::AssertionResult shows(Pictra& pictra, unsigned width, unsigned height,
+                                 const std::vector<int>& expected, PixelMatch match);
 
 // Exit code of a wait status that ended normally; -1 otherwise.
 int exit_code(int wait_status);
