@@ -129,6 +129,8 @@ inline constexpr int format_count = 8;
 
 extern ImageFormat formats[format_count];
 
+// Fills the table, and from then on drops what other threads than the caller write to stderr
+// (the decoding libraries' complaints). Call it from the main thread, before the decode pool.
 void init_formats();
 int get_type(const char* name);
 int is_supported(const char* name);

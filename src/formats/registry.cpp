@@ -1,13 +1,17 @@
 // The format registry: the table of format modules, the lookups that pick one by contents or
 // by extension, and the one way every module opens a file.
 #include <fcntl.h>
+#include <stdio.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
 #include "formats/bmp.h"
 #include "formats/formats.h"
@@ -101,6 +105,36 @@ ImageFormat row(const char* const (&extensions)[N],
           .list_pages = list_pages};
 }
 
+// libjxl and libdav1d (beneath libheif) print why they reject a damaged file to stderr, and
+// neither lets a caller turn that off. Images are decoded on the pool's threads only, so stderr
+// becomes a stream that passes on what the thread that set it up writes (the program's own
+// messages and Xlib's) and drops what the decoding threads write. The sanitizers write to the
+// descriptor itself and still reach the terminal.
+std::thread::id message_thread;  // set once, before any decoding thread starts
+
+ssize_t write_from_message_thread(void*, const char* data, std::size_t size) {
+  if (std::this_thread::get_id() != message_thread) return static_cast<ssize_t>(size);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t written = write(STDERR_FILENO, data + done, size - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return done ? static_cast<ssize_t>(done) : -1;
+    done += static_cast<std::size_t>(written);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+void quiet_decoding_threads() {
+  message_thread = std::this_thread::get_id();
+  const cookie_io_functions_t functions{nullptr, write_from_message_thread, nullptr, nullptr};
+  FILE* stream = fopencookie(nullptr, "w", functions);
+  if (!stream) return;  // the libraries stay audible, nothing worse
+  // Unbuffered, as stderr is: each message is written, and judged, while its writer waits.
+  setvbuf(stream, nullptr, _IONBF, 0);
+  // The GNU C library lets a program point stderr at another stream.
+  stderr = stream;
+}
+
 }  // namespace
 
 void init_formats() {
@@ -113,6 +147,9 @@ void init_formats() {
   formats[format_heif] = row(heif_extensions, heif::load, no_pages);
   formats[format_jxl] = row(jxl_extensions, jxl::load, no_pages);
   tiff::init();
+  // Once: a second stream would leave the first one behind.
+  static std::once_flag quieted;
+  std::call_once(quieted, quiet_decoding_threads);
 }
 
 int get_type(const char* name) {
