@@ -45,6 +45,11 @@ constexpr int decimal = 10;
 constexpr char read_only[] = "r";
 // The RGBA reader explains a refusal in a buffer of this size; nobody reads it.
 constexpr std::size_t rgba_message_bytes = 1024;
+// The largest buffer the library may allocate at once. A strip is decoded whole, and a header
+// that leaves out the rows per strip makes the image one strip: 200 bytes claiming 16387 x 4097
+// pixels of 255 samples asked for 17 GB. Real files keep their strips far smaller; only a
+// single-strip image near the pixel cap comes near this.
+constexpr tmsize_t max_library_allocation = tmsize_t{1} << 30;
 
 void ignore_message(const char*, const char*, va_list) {}
 
@@ -83,8 +88,15 @@ struct Handle {
   explicit Handle(const char* path) {
     std::FILE* stream = open_image_file(path);
     if (stream == nullptr) return;
-    file = TIFFClientOpen(path, read_only, stream, read_proc, write_proc, seek_proc, close_proc,
-                          size_proc, map_proc, unmap_proc);
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) {
+      std::fclose(stream);
+      return;
+    }
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, max_library_allocation);
+    file = TIFFClientOpenExt(path, read_only, stream, read_proc, write_proc, seek_proc, close_proc,
+                             size_proc, map_proc, unmap_proc, options);
+    TIFFOpenOptionsFree(options);
     // A failed open leaves the stream to us.
     if (file == nullptr) std::fclose(stream);
   }
