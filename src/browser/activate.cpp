@@ -152,12 +152,12 @@ int activate_entry(std::uint32_t index, std::string& container) {
     enter_directory(name);
     return 1;
   }
-  const int format = get_type(name);
-  if (format < 0) return 1;
-  // A file with several sub-images (the directories of a multi-image TIFF) is shown as a list
-  // of them rather than as one image. The name is copied: the listing frees its node.
+  if (get_type(name) < 0) return 1;
+  // A file with several sub-images (the directories of a multi-image TIFF, whatever its name)
+  // is shown as a list of them rather than as one image. The name is copied: the listing frees
+  // its node.
   const std::string file = name;
-  const std::vector<std::string> pages = formats[format].list_pages(file.c_str());
+  const std::vector<std::string> pages = list_image_pages(file.c_str());
   if (pages.size() > 1) {
     list_sub_images(file, pages, container);
   } else {

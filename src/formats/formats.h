@@ -139,6 +139,8 @@ std::vector<std::string> no_pages(const char* path);
 // Decodes path through the format its first bytes show, or by get_type when they show none;
 // null when none fits or decoding fails.
 std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish);
+// The sub-image names of a multi-image file, of the format load_image would decode it as.
+std::vector<std::string> list_image_pages(const char* path);
 
 // Opens path for reading an image without ever blocking: a FIFO, device or directory is
 // refused like a file that cannot be opened. Answers the open stream (binary, close-on-exec) or

@@ -175,12 +175,27 @@ std::vector<std::string> no_pages(const char*) {
   return {};
 }
 
+namespace {
+
+// Contents over names: browsers save PNGs as "x.jpg". The name only decides for files whose
+// first bytes match no signature.
+int format_of(const char* path) {
+  const int type = type_by_contents(path);
+  return type >= 0 ? type : get_type(path);
+}
+
+}  // namespace
+
+std::vector<std::string> list_image_pages(const char* path) {
+  if (path == nullptr) return {};
+  const int type = format_of(path);
+  if (type < 0 || formats[type].list_pages == nullptr) return {};
+  return formats[type].list_pages(path);
+}
+
 std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish) {
   if (path == nullptr) return nullptr;
-  // Contents over names: browsers save PNGs as "x.jpg". The name only decides for files whose
-  // first bytes match no signature.
-  int type = type_by_contents(path);
-  if (type < 0) type = get_type(path);
+  const int type = format_of(path);
   if (type < 0 || formats[type].load == nullptr) return nullptr;
   std::unique_ptr<Image> image = formats[type].load(path, selector, wish);
   // Here, on the decoding thread, so the view and the thumbnails only see images upright.

@@ -109,13 +109,20 @@ TEST(Tiff, BrowsingListsTheDirectoriesOfAFileAndLeadsBack) {
   EXPECT_EQ(session.selected_cell(), 1);
 }
 
-TEST(Tiff, OneDirectoryFileOpensTheView) {
+// A file of one directory opens the view; one of three lists them whatever its name says.
+TEST(Tiff, OneDirectoryFileOpensTheViewAndAMisnamedOneListsItsDirectories) {
   Session session;
   const std::string command = "convert -size 7x5 xc:red '" + session.dir.file("one.tif") + "'";
   ASSERT_EQ(std::system(command.c_str()), 0);
+  session.dir.write("renamed.png", read_file(session.dir.file("three.tif")));
   const std::string here = std::string(prefix) + session.dir.path();
   session.start({}, here);
-  session.press(XK_Right);  // "/..", one.tif, three.tif
+  session.press(XK_Right);  // "/..", one.tif, renamed.png, three.tif
+  session.press(XK_Right);
+  session.press(XK_Return);
+  EXPECT_EQ(session.pictra->title(), here + "/renamed.png");
+  session.press(XK_BackSpace);
+  session.press(XK_Left);
   session.press(XK_Return);
   EXPECT_EQ(session.pictra->title(), std::string(prefix) + "one.tif (7x5)");
 }
