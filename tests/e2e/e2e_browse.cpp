@@ -64,9 +64,7 @@ struct Page {
 class Browser {
  public:
   explicit Browser(int images) {
-    home_.write(".pictrarc", std::string(config_header) +
-                                 "xpos=0\nypos=0\nwidth=" + std::to_string(window_width) +
-                                 "\nheight=" + std::to_string(window_height) + "\n");
+    home_.write(".pictrarc", geometry_file(window_width, window_height));
     for (int n = 0; n < images; ++n)
       dir_.write(image_name(n), solid_bmp(8, 8, colour_of(n)));
   }
@@ -325,8 +323,7 @@ TEST(Browse, ResizeLaysOutAnewAndIsSaved) {
   // Saved once the geometry has stayed for a second, at the latest when the program ends.
   pictra.key(XK_q);
   ASSERT_TRUE(pictra.wait_exit().has_value());
-  EXPECT_EQ(read_file(browser.home().file(".pictrarc")),
-            std::string(config_header) + "xpos=0\nypos=0\nwidth=360\nheight=240\n");
+  EXPECT_EQ(read_file(browser.home().file(".pictrarc")), geometry_file(360, 240));
 }
 
 TEST(Browse, DestroyedWindowEndsWithStatusZero) {

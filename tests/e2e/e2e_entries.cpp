@@ -49,11 +49,7 @@ std::vector<std::uint32_t> label_band_of(const WindowPixels& pixels, int cell) {
 
 class Entries : public testing::Test {
  protected:
-  void SetUp() override {
-    home_.write(".pictrarc", std::string(config_header) +
-                                 "xpos=0\nypos=0\nwidth=" + std::to_string(window_width) +
-                                 "\nheight=" + std::to_string(window_height) + "\n");
-  }
+  void SetUp() override { home_.write(".pictrarc", geometry_file(window_width, window_height)); }
 
   Pictra& start(const std::string& cwd, std::vector<std::string> setenv = {}) {
     pictra_ =

@@ -115,9 +115,7 @@ struct File {
 
 TEST(Orientation, ThumbnailsViewTitlesAndTurnsFollowThePictureAsSeen) {
   TempDir home, dir;
-  home.write(".pictrarc", std::string(config_header) +
-                              "xpos=0\nypos=0\nwidth=" + std::to_string(window_width) +
-                              "\nheight=" + std::to_string(window_height) + "\n");
+  home.write(".pictrarc", geometry_file(window_width, window_height));
   // Listed after "/..": j1.jpg .. j8.jpg, then t1.tif .. t8.tif.
   std::vector<File> files;
   for (bool jpeg : {true, false}) {

@@ -9,13 +9,13 @@
 #include <string>
 
 #include "support/driver.h"
+#include "support/geometry.h"
 #include "support/tempdir.h"
 
 namespace {
 
 using namespace pictra_test;
 
-constexpr char config_header[] = "\n# pictrarc - configuration file for pictra\n\n";
 constexpr char prefix[] = "pictra-0.31 - ";
 // 600 x 500: six columns of 100 x (80 + a 20-pixel label).
 constexpr int cell_width = 100;
@@ -60,7 +60,7 @@ struct Session {
   std::unique_ptr<Pictra> pictra;
 
   Session() {
-    home.write(".pictrarc", std::string(config_header) + "xpos=0\nypos=0\nwidth=600\nheight=500\n");
+    home.write(".pictrarc", geometry_file(600, 500));
     for (const File& file : files) {
       const std::string source = home.file("source.png");
       char colour[8];

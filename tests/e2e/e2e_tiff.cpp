@@ -36,7 +36,7 @@ struct Session {
   std::unique_ptr<Pictra> pictra;
 
   Session() {
-    home.write(".pictrarc", std::string(config_header) + "xpos=0\nypos=0\nwidth=600\nheight=500\n");
+    home.write(".pictrarc", geometry_file(600, 500));
     write_three_tif(dir);
   }
   void start(std::vector<std::string> args, const std::string& first_title) {
