@@ -15,6 +15,7 @@
 
 namespace {
 
+using pictra_test::command_output;
 using pictra_test::TempDir;
 
 // Codes packed least significant bit first, as GIF stores them.
@@ -125,7 +126,7 @@ std::string sub_blocks(const std::string& data, std::size_t block = 255,
 std::string image(int w, int h, int packed, int c, const std::string& data,
                   const std::string& local_table = "", std::size_t block = 255,
                   bool empty_between = false) {
-  return "," + u16(0) + u16(0) + u16(w) + u16(h) + byte(packed) + local_table + byte(c) +
+  return byte(',') + u16(0) + u16(0) + u16(w) + u16(h) + byte(packed) + local_table + byte(c) +
          sub_blocks(data, block, empty_between);
 }
 
@@ -301,7 +302,7 @@ TEST_F(Gif, TwoImagesShareTheColourTable) {
 TEST_F(Gif, BlockLoop) {
   const std::string good = image(2, 1, 0, 2, pack({{4, 3}, {1, 3}, {2, 3}, {5, 3}}));
   const std::string not_root = image(4, 4, 0, 2, pack({{4, 3}, {6, 3}, {5, 3}}));
-  const std::string extension = "!" + byte(0xF9) + sub_blocks("\x01\x02\x03\x04");
+  const std::string extension = byte('!') + byte(0xF9) + sub_blocks("\x01\x02\x03\x04");
   struct Case {
     const char* what;
     std::string blocks;
@@ -309,7 +310,7 @@ TEST_F(Gif, BlockLoop) {
     std::vector<int> expected;
   } cases[] = {
       {"no image block", extension + ";", 9, 4, {}},
-      {"end of file inside an extension", "!" + byte(0xFE) + byte(16) + "abc", 9, 4, {}},
+      {"end of file inside an extension", byte('!') + byte(0xFE) + byte(16) + "abc", 9, 4, {}},
       {"extension and unknown block skipped",
        extension + "B" + sub_blocks("xy") + good + ";",
        2,
@@ -332,7 +333,7 @@ TEST_F(Gif, BlockLoop) {
        1,
        {1, 2}},
       {"minimum code size 255 alone", image(2, 2, 0, 255, "\x55\x55"), 2, 2, {0, 0, 0, 0}},
-      {"descriptor cut short", "," + u16(1) + u16(2) + byte(5), 5, 0, {}},
+      {"descriptor cut short", byte(',') + u16(1) + u16(2) + byte(5), 5, 0, {}},
       {"an empty image after a good one", good + image(3, 0, 0, 2, "") + ";", 3, 0, {}},
   };
   for (const Case& c : cases) {
@@ -367,17 +368,6 @@ TEST_F(Gif, OversizedImagesAreRefusedUnread) {
   EXPECT_EQ(get_pixel(*reduced, 99, 49), colour(0));
 }
 
-std::string run(const std::string& command) {
-  std::string out;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    out.append(buffer, n);
-  pclose(pipe);
-  return out;
-}
-
 // ImageMagick writes each file from a noise picture of exactly that many colours and decodes it
 // again as the reference. The picture is large enough to fill the 12-bit table.
 TEST_F(Gif, ImageMagickFilesDecodeAlike) {
@@ -395,8 +385,8 @@ TEST_F(Gif, ImageMagickFilesDecodeAlike) {
       }
       const std::string source = dir_.write("in.ppm", ppm);
       const std::string gif_path = dir_.file("im.gif");
-      run("convert " + source + (interlaced ? " -interlace GIF " : " ") + gif_path);
-      const std::string reference = run("convert " + gif_path + " -depth 8 rgb:-");
+      command_output("convert " + source + (interlaced ? " -interlace GIF " : " ") + gif_path);
+      const std::string reference = command_output("convert " + gif_path + " -depth 8 rgb:-");
       const std::string what = std::to_string(colours) + (interlaced ? " interlaced" : "");
       ASSERT_EQ(reference.size(), std::size_t{w * h * 3}) << what;
       const auto decoded = formats[format_gif].load(gif_path.c_str(), nullptr, {});

@@ -15,6 +15,7 @@
 
 namespace {
 
+using pictra_test::command_output;
 using pictra_test::TempDir;
 using Names = std::vector<std::string>;
 
@@ -60,23 +61,11 @@ struct Decoded {
   std::vector<int> rgb;
 };
 
-std::string output_of(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-      out.append(buffer, n);
-    pclose(pipe);
-  }
-  return out;
-}
-
 Decoded reference(const std::string& file) {
   Decoded d;
-  const std::string size = output_of("identify -format '%w %h' '" + file + "'");
+  const std::string size = command_output("identify -format '%w %h' '" + file + "'");
   EXPECT_EQ(std::sscanf(size.c_str(), "%d %d", &d.w, &d.h), 2) << file;
-  const std::string bytes = output_of("convert '" + file + "' -depth 8 rgb:-");
+  const std::string bytes = command_output("convert '" + file + "' -depth 8 rgb:-");
   EXPECT_EQ(bytes.size(), static_cast<std::size_t>(d.w) * d.h * 3) << file;
   for (std::size_t i = 0; i + 2 < bytes.size(); i += 3) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[i + k]); };
