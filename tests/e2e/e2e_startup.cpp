@@ -30,7 +30,8 @@ constexpr auto ending_deadline = std::chrono::seconds(3);
 // A display name at which no server answers, checked by trying to connect.
 std::string display_without_server() {
   for (int number = 64999; number > 64000; --number) {
-    const std::string name = ":" + std::to_string(number);
+    std::string name = ":";
+    name += std::to_string(number);
     Display* display = XOpenDisplay(name.c_str());
     if (!display) return name;
     XCloseDisplay(display);

@@ -51,7 +51,7 @@ class Pool : public ::testing::Test {
   void SetUp() override {
     init_formats();
     for (int i = 0; i < file_count; ++i)
-      paths_.push_back(dir_.write("f" + std::to_string(i) + ".bmp", picture(300 + i, 200, i + 3)));
+      paths_.push_back(dir_.write(std::to_string(i) + ".bmp", picture(300 + i, 200, i + 3)));
   }
   pictra_test::TempDir dir_;
   std::vector<std::string> paths_;
