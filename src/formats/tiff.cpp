@@ -140,7 +140,9 @@ std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
 }
 
 // Reads the current directory into builder, band by band. False when the library fails on any
-// part of it; the library is told not to stop at the first damaged strip, as before.
+// part of it: within a band the library is told not to stop at the first damaged strip, as
+// before, but a failed band fails the image, so no later band is read for nothing (a few header
+// bytes claiming a billion pixels would otherwise have every one of them converted).
 bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
   const std::uint32_t width = reader.width;
   const std::uint32_t height = reader.height;
@@ -151,11 +153,10 @@ bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  bool ok = true;
   for (std::uint32_t first = 0; first < height && !decode_cancelled(); first += rows) {
     const std::uint32_t count = height - first < rows ? height - first : rows;
     reader.row_offset = static_cast<int>(first);
-    if (!TIFFRGBAImageGet(&reader, band.data(), width, count)) ok = false;
+    if (!TIFFRGBAImageGet(&reader, band.data(), width, count)) return false;
     for (std::uint32_t j = 0; j < count; ++j) {
       const std::uint32_t* in = band.data() + std::size_t{j} * width;
       std::uint8_t* out = builder.row(first + j);
@@ -167,7 +168,7 @@ bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
       builder.commit(first + j);
     }
   }
-  return ok && !decode_cancelled();
+  return !decode_cancelled();
 }
 
 }  // namespace
