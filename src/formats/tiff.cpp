@@ -36,6 +36,10 @@ constexpr std::uint64_t bytes_per_pixel = 4;
 // is decoded twice, except in files stored as a few strips far larger than this, where each
 // band decodes its strip from the start again.
 constexpr std::uint64_t band_bytes = std::uint64_t{16} << 20;
+// Strips taller than a band are decoded from their start again for every band they span, which
+// made a single-strip 6000 x 4000 Deflate file six times slower than one cut in small strips.
+// Such a strip is cut into as few bands as keep each within this size: one, up to 24 MP.
+constexpr std::uint64_t tall_strip_band_bytes = std::uint64_t{128} << 20;
 // Bands that do not follow strips are cut at multiples of this many rows, which every chroma
 // subsampling of YCbCr files divides.
 constexpr std::uint32_t band_row_multiple = 16;
@@ -120,7 +124,12 @@ bool directory_number(const char* selector, tdir_t& number) {
   return true;
 }
 
-// Rows per band: whole strips or tile rows, as many as fit the band size.
+std::uint64_t round_up(std::uint64_t value, std::uint64_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
+
+// Rows per band: whole strips or tile rows, as many as fit the band size; a strip taller than
+// that in equal parts, as few as fit the tall strips' band size.
 std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
   std::uint32_t unit = 0;
   if (TIFFIsTiled(file)) {
@@ -128,13 +137,18 @@ std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
   } else {
     TIFFGetFieldDefaulted(file, TIFFTAG_ROWSPERSTRIP, &unit);
   }
-  const std::uint64_t fit = band_bytes / (std::uint64_t{width} * bytes_per_pixel);
+  const std::uint64_t row_bytes = std::uint64_t{width} * bytes_per_pixel;
+  const std::uint64_t fit = band_bytes / row_bytes;
   std::uint64_t rows = 0;
   if (unit > 0 && unit <= fit) {
     rows = fit / unit * unit;
+  } else if (unit > fit && !TIFFIsTiled(file)) {
+    const std::uint64_t strip = std::min<std::uint64_t>(unit, height);
+    const std::uint64_t parts = std::max<std::uint64_t>(
+        1, (strip * row_bytes + tall_strip_band_bytes - 1) / tall_strip_band_bytes);
+    rows = parts == 1 ? strip : round_up((strip + parts - 1) / parts, band_row_multiple);
   } else {
-    rows = fit / band_row_multiple * band_row_multiple;
-    if (rows == 0) rows = band_row_multiple;
+    rows = std::max<std::uint64_t>(band_row_multiple, fit / band_row_multiple * band_row_multiple);
   }
   return static_cast<std::uint32_t>(rows < height ? rows : height);
 }

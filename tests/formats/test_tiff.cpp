@@ -154,8 +154,9 @@ TEST_F(Tiff, PixelsMatchAnIndependentDecode) {
   EXPECT_EQ(image->pages, 1u);
 }
 
-// Wide files read in several bands: rows split across strips of odd height, tiles, and a file
-// stored bottom up, which is turned over after the bands are joined.
+// Wide files read in several bands: rows split across strips of odd height, tiles, one strip
+// taller than a band (read as one larger band), and a file stored bottom up, which is turned
+// over after the bands are joined.
 TEST_F(Tiff, BandsJoinWithoutSeams) {
   // Bands hold 16 MiB of RGBA: 1024 rows of this width, so the picture takes two.
   const std::string picture = dir.write("wide.ppm", ppm(4096, 1100));
@@ -167,6 +168,7 @@ TEST_F(Tiff, BandsJoinWithoutSeams) {
   const Case cases[] = {
       {"strips.tif", "-define tiff:rows-per-strip=7 -compress lzw", false},
       {"tiles.tif", "-define tiff:tile-geometry=256x256", false},
+      {"one-strip.tif", "-define tiff:rows-per-strip=1100 -compress zip", false},
       {"bottom-up.tif", "-orient bottom-left -define tiff:rows-per-strip=64", true},
   };
   const Decoded expected = reference(picture);
