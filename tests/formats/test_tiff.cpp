@@ -230,7 +230,8 @@ TEST_F(Tiff, DirectoriesAreNamedAndCounted) {
 
 // A minimal little-endian TIFF: one 8-bit greyscale strip of the given bytes, whatever size the
 // header claims.
-std::string grey_tiff(std::uint32_t w, std::uint32_t h, const std::string& strip) {
+std::string grey_tiff(std::uint32_t w, std::uint32_t h, const std::string& strip,
+                      std::uint32_t compression = 1) {
   std::string out = "II*";
   out.push_back('\0');
   const auto u16 = [&](std::uint32_t v) {
@@ -262,7 +263,7 @@ std::string grey_tiff(std::uint32_t w, std::uint32_t h, const std::string& strip
   entry(256, type_long, w);
   entry(257, type_long, h);
   entry(258, type_short, 8);
-  entry(259, type_short, 1);  // no compression
+  entry(259, type_short, compression);
   entry(262, type_short, 1);  // min-is-black
   entry(273, type_long, strip_offset);
   entry(277, type_short, 1);
@@ -271,6 +272,8 @@ std::string grey_tiff(std::uint32_t w, std::uint32_t h, const std::string& strip
   u32(0);
   return out + strip;
 }
+
+constexpr std::uint32_t unknown_compression = 65532;
 
 TEST_F(Tiff, RasterSizeIsCheckedIn64Bits) {
   // The hand-made file itself decodes: 2 x 2 grey levels.
@@ -298,6 +301,10 @@ TEST_F(Tiff, RasterSizeIsCheckedIn64Bits) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(tiff::load(cut.c_str(), "", {}), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  // So does a compression the library has no codec for: it would hand over its buffer unfilled.
+  const std::string unknown = dir.write(
+      "unknown.tif", grey_tiff(2, 2, std::string("\x00\x40\x80\xff", 4), unknown_compression));
+  EXPECT_EQ(tiff::load(unknown.c_str(), "", {}), nullptr);
 }
 
 }  // namespace
