@@ -246,7 +246,8 @@ TEST_F(PhotoFormats, DamagedAndTruncatedFilesFailCleanlyAndQuietly) {
 }
 
 // Files whose headers declare more pixels than the cap are refused: a HEIC file with its
-// size box changed, and a bare JPEG XL header for 65536 x 65536 (jxlinfo reads that size).
+// size box changed, and a bare JPEG XL header for 65536 x 65536 (jxlinfo reads that size). So
+// is a HEIC grid (found by the fuzzer) declared as 64 x 48 whose grid says 16433 x 16688.
 TEST_F(PhotoFormats, DeclaredSizesOverTheCapAreRefused) {
   const std::string file = dir.file("big.heic");
   run("heif-enc -q 50 " + source + " -o " + file);
@@ -257,6 +258,8 @@ TEST_F(PhotoFormats, DeclaredSizesOverTheCapAreRefused) {
   const std::string size = std::string("\0\0\x9c\x40\0\0\x9c\x40", 8);
   bytes.replace(ispe + 8, size.size(), size);
   EXPECT_EQ(load_image(dir.write("big.heic", bytes).c_str(), nullptr, {}), nullptr);
+  const std::string grid = std::string(PICTRA_TEST_DATA) + "/heif/grid-beyond-declared-size.heic";
+  EXPECT_EQ(load_image(grid.c_str(), nullptr, {}), nullptr);
 
   // The size header, least significant bits first: not small, 30-bit height - 1 = 65535,
   // no ratio, 30-bit width - 1 = 65535; then default metadata.
