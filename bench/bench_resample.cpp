@@ -56,7 +56,7 @@ Image zone_plate() {
   Image image;
   image.width = image.full_width = plate_width;
   image.height = image.full_height = plate_height;
-  image.rgb.resize(std::size_t{plate_width} * plate_height * rgb_channels);
+  image.rgb = Raster(std::size_t{plate_width} * plate_height * rgb_channels);
   const double cx = plate_width / 2.0, cy = plate_height / 2.0;
   auto value = [&](double x, double y) {
     const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
@@ -160,7 +160,7 @@ Image pattern(std::uint32_t w, std::uint32_t h) {
   Image image;
   image.width = image.full_width = w;
   image.height = image.full_height = h;
-  image.rgb.resize(std::size_t{w} * h * 3);
+  image.rgb = Raster(std::size_t{w} * h * 3);
   for (std::size_t i = 0; i < image.rgb.size(); ++i)
     image.rgb[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
   return image;

@@ -22,7 +22,7 @@ Image photo(std::uint32_t width, std::uint32_t height, unsigned seed) {
   Image image;
   image.width = image.full_width = width;
   image.height = image.full_height = height;
-  image.rgb.resize(std::size_t{width} * height * rgb_channels);
+  image.rgb = Raster(std::size_t{width} * height * rgb_channels);
   const double phase = seed * 0.7;
   for (std::uint32_t y = 0; y < height; ++y) {
     std::uint8_t* row = image.row(y);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -17,6 +19,25 @@ std::uint32_t cover_factor(std::uint64_t extent, std::uint32_t wanted) {
 
 }  // namespace
 
+Raster::Raster(std::size_t size) : size_(size) {
+  if (size == 0) return;
+  bytes_.reset(static_cast<std::uint8_t*>(std::calloc(size, 1)));
+  if (!bytes_) throw std::bad_alloc();
+}
+
+Raster::Raster(const Raster& other) : Raster(other.size_) {
+  if (size_ != 0) std::memcpy(bytes_.get(), other.bytes_.get(), size_);
+}
+
+Raster& Raster::operator=(const Raster& other) {
+  if (this != &other) *this = Raster(other);
+  return *this;
+}
+
+bool operator==(const Raster& a, const Raster& b) {
+  return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.data(), b.data(), a.size_) == 0);
+}
+
 std::unique_ptr<Image> make_image(std::uint64_t width, std::uint64_t height) {
   if (width == 0 || height == 0 || width > max_image_pixels || height > max_image_pixels ||
       width * height > max_image_pixels) {
@@ -28,7 +49,7 @@ std::unique_ptr<Image> make_image(std::uint64_t width, std::uint64_t height) {
     image->height = static_cast<std::uint32_t>(height);
     image->full_width = image->width;
     image->full_height = image->height;
-    image->rgb.resize(width * height * rgb_channels);  // zeroed: black
+    image->rgb = Raster(width * height * rgb_channels);  // zeroed: black
     return image;
   } catch (const std::bad_alloc&) {
     return nullptr;

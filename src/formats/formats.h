@@ -23,31 +23,50 @@ inline constexpr std::size_t rgb_channels = 3;
 // A few damaged header bytes can claim far more; beyond this they are refused unread.
 inline constexpr std::uint64_t max_image_pixels = std::uint64_t{1} << 30;
 
-// Memory for rasters, taken zeroed from calloc: a large raster comes as fresh pages that cost
-// nothing until a row is written, so a small file claiming a huge image takes only what its
-// data fills. Default construction leaves the zeros as they are (a raster never shrinks and
-// grows again, which would keep stale bytes).
-template <class T>
-struct ZeroedAllocator {
-  using value_type = T;
-  ZeroedAllocator() = default;
-  template <class U>
-  ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) {
-    void* p = std::calloc(n, sizeof(T));
-    if (p == nullptr) throw std::bad_alloc();
-    return static_cast<T*>(p);
+// The bytes of an image, taken zeroed from calloc: a large raster comes as fresh pages that
+// cost nothing until a row is written, so a small file claiming a huge image takes only what
+// its data fills. Nothing touches the bytes on the way: a vector value-initialises each one,
+// which the sanitizer and fuzzer builds keep as a loop, half a minute for a claimed gigapixel.
+class Raster {
+ public:
+  Raster() = default;
+  explicit Raster(std::size_t size);  // all zero; throws std::bad_alloc
+  Raster(const Raster& other);
+  Raster& operator=(const Raster& other);
+  Raster(Raster&& other) noexcept { swap(other); }
+  Raster& operator=(Raster&& other) noexcept {
+    Raster taken(std::move(other));
+    swap(taken);
+    return *this;
   }
-  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
-  template <class U>
-  void construct(U*) noexcept {}
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+
+  std::uint8_t* data() { return bytes_.get(); }
+  const std::uint8_t* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::uint8_t& operator[](std::size_t i) { return bytes_[i]; }
+  const std::uint8_t& operator[](std::size_t i) const { return bytes_[i]; }
+  std::uint8_t* begin() { return data(); }
+  std::uint8_t* end() { return data() + size_; }
+  const std::uint8_t* begin() const { return data(); }
+  const std::uint8_t* end() const { return data() + size_; }
+  void clear() {
+    bytes_.reset();
+    size_ = 0;
   }
-  friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
+  friend bool operator==(const Raster& a, const Raster& b);
+
+ private:
+  struct Free {
+    void operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
+  };
+  void swap(Raster& other) noexcept {
+    std::swap(bytes_, other.bytes_);
+    std::swap(size_, other.size_);
+  }
+  std::unique_ptr<std::uint8_t[], Free> bytes_;
+  std::size_t size_ = 0;
 };
-using Raster = std::vector<std::uint8_t, ZeroedAllocator<std::uint8_t>>;
 
 struct Image {
   std::uint32_t width = 0;

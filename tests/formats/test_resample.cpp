@@ -15,7 +15,7 @@ Image random_image(std::uint32_t w, std::uint32_t h, unsigned seed) {
   Image image;
   image.width = image.full_width = w;
   image.height = image.full_height = h;
-  image.rgb.resize(std::size_t{w} * h * rgb_channels);
+  image.rgb = Raster(std::size_t{w} * h * rgb_channels);
   std::mt19937 random(seed);
   for (auto& c : image.rgb)
     c = static_cast<std::uint8_t>(random());
