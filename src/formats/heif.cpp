@@ -73,14 +73,19 @@ bool over_cap(const heif_image_handle* handle) {
          std::uint64_t(width) * std::uint64_t(height) > max_image_pixels;
 }
 
+// The primary image fitted into the wish: what a thumbnail has to cover.
+Size fitted_size(const heif_image_handle* primary, Wish wish) {
+  return fit_size(heif_image_handle_get_width(primary), heif_image_handle_get_height(primary),
+                  wish.width, wish.height);
+}
+
 // The smallest stored thumbnail that still covers the primary image fitted into the wish, or
 // null when there is none (or no wish).
 heif_image_handle* pick_thumbnail(const heif_image_handle* primary, Wish wish) {
   if (wish.width == 0 || wish.height == 0) return nullptr;
   const int count = heif_image_handle_get_number_of_thumbnails(primary);
   if (count <= 0) return nullptr;
-  const Size fitted = fit_size(heif_image_handle_get_width(primary),
-                               heif_image_handle_get_height(primary), wish.width, wish.height);
+  const Size fitted = fitted_size(primary, wish);
   std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
   heif_image_handle_get_list_of_thumbnail_IDs(primary, ids.data(), count);
   heif_image_handle* best = nullptr;
@@ -100,6 +105,25 @@ heif_image_handle* pick_thumbnail(const heif_image_handle* primary, Wish wish) {
     }
   }
   return best;
+}
+
+// Decodes one image of the file into d.decoded.
+bool decode_handle(Decode& d, const heif_image_handle* source) {
+  // A grid image states its size twice, and the library decodes to the grid's own statement: a
+  // 1.5 KB file declaring 64 x 48 decoded a grid of 16433 x 16688, 8 s and 3.2 GB. So nothing
+  // much larger than the declared size is decoded (the library's limit holds for both sides).
+  // The room covers what the crop stored in the file takes off: at least the codecs' whole
+  // blocks, and an image cropped to half of what was coded.
+  const std::int64_t declared =
+      std::max(heif_image_handle_get_width(source), heif_image_handle_get_height(source));
+  const std::int64_t limit = declared * crop_room_factor + coded_block_room;
+  heif_context_set_maximum_image_size_limit(
+      d.context, static_cast<int>(std::min<std::int64_t>(limit, std::numeric_limits<int>::max())));
+  // Rotation, mirroring and cropping stored in the file are applied, as the reference
+  // decoder applies them: the sizes the handles report already include them.
+  return heif_decode_image(source, &d.decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB,
+                           d.options)
+             .code == heif_error_Ok;
 }
 
 bool decode(Decode& d, Wish wish) {
@@ -124,22 +148,20 @@ bool decode(Decode& d, Wish wish) {
   if (!d.options) return false;
   // Deeper AVIF and HEIC (10 and 12 bits) come out as 8 bits like everything else.
   d.options->convert_hdr_to_8bit = 1;
-  const heif_image_handle* source = d.thumbnail ? d.thumbnail : d.primary;
-  // A grid image states its size twice, and the library decodes to the grid's own statement: a
-  // 1.5 KB file declaring 64 x 48 decoded a grid of 16433 x 16688, 8 s and 3.2 GB. So nothing
-  // much larger than the declared size is decoded (the library's limit holds for both sides).
-  // The room covers what the crop stored in the file takes off: at least the codecs' whole
-  // blocks, and an image cropped to half of what was coded.
-  const std::int64_t declared =
-      std::max(heif_image_handle_get_width(source), heif_image_handle_get_height(source));
-  const std::int64_t limit = declared * crop_room_factor + coded_block_room;
-  heif_context_set_maximum_image_size_limit(
-      d.context, static_cast<int>(std::min<std::int64_t>(limit, std::numeric_limits<int>::max())));
-  // Rotation, mirroring and cropping stored in the file are applied, as the reference
-  // decoder applies them: the sizes the handles report already include them.
-  return heif_decode_image(source, &d.decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB,
-                           d.options)
-             .code == heif_error_Ok;
+  if (d.thumbnail) {
+    const Size fitted = fitted_size(d.primary, wish);
+    if (decode_handle(d, d.thumbnail) &&
+        heif_image_get_width(d.decoded, heif_channel_interleaved) >= std::int64_t(fitted.width) &&
+        heif_image_get_height(d.decoded, heif_channel_interleaved) >= std::int64_t(fitted.height)) {
+      return true;
+    }
+    // A damaged thumbnail can decode to less than it claims: the primary image serves instead.
+    if (d.decoded) heif_image_release(d.decoded);
+    d.decoded = nullptr;
+    heif_image_handle_release(d.thumbnail);
+    d.thumbnail = nullptr;
+  }
+  return decode_handle(d, d.primary);
 }
 
 }  // namespace
