@@ -90,7 +90,9 @@ std::unique_ptr<Image> decode_still(const std::vector<std::uint8_t>& data,
 // An animation's first frame, drawn on its canvas as an animation decoder would draw it: over
 // a fully transparent canvas, so blending keeps the frame's colours and the rest stays black
 // once alpha is dropped. Decoded straight into the image (the library's animation decoder
-// would hold two RGBA canvases besides), scaled for a wish when the frame fills the canvas.
+// would hold two RGBA canvases besides). For a wish, the frame is scaled by the canvas's factor
+// and placed where its corner lands: a 400-byte file put a small frame on a canvas of
+// 9437185 x 64, which was otherwise held at full size.
 std::unique_ptr<Image> decode_first_frame(const std::vector<std::uint8_t>& data, Wish wish) {
   const WebPData input = {data.data(), data.size()};
   WebPDemuxer* demuxer = WebPDemux(&input);
@@ -100,21 +102,24 @@ std::unique_ptr<Image> decode_first_frame(const std::vector<std::uint8_t>& data,
   std::unique_ptr<Image> image;
   WebPIterator frame;
   if (WebPDemuxGetFrame(demuxer, 1, &frame)) {
-    const bool fills = frame.x_offset == 0 && frame.y_offset == 0 &&
-                       std::uint32_t(frame.width) == canvas_width &&
-                       std::uint32_t(frame.height) == canvas_height;
     const bool inside = frame.width > 0 && frame.height > 0 && frame.x_offset >= 0 &&
                         frame.y_offset >= 0 &&
                         std::uint64_t(frame.x_offset) + frame.width <= canvas_width &&
                         std::uint64_t(frame.y_offset) + frame.height <= canvas_height;
-    const Size size =
-        fills ? output_size(canvas_width, canvas_height, wish) : Size{canvas_width, canvas_height};
+    const Size size = output_size(canvas_width, canvas_height, wish);
     if (inside) image = make_image(size.width, size.height);
-    const Size out = fills ? size : Size{std::uint64_t(frame.width), std::uint64_t(frame.height)};
-    if (image &&
-        !decode_into(frame.fragment.bytes, frame.fragment.size, frame.width, frame.height, *image,
-                     std::uint32_t(frame.x_offset), std::uint32_t(frame.y_offset), out)) {
-      image.reset();
+    if (image) {
+      const std::uint64_t x = std::uint64_t(frame.x_offset) * size.width / canvas_width;
+      const std::uint64_t y = std::uint64_t(frame.y_offset) * size.height / canvas_height;
+      const Size out{
+          std::clamp<std::uint64_t>(std::uint64_t(frame.width) * size.width / canvas_width, 1,
+                                    size.width - x),
+          std::clamp<std::uint64_t>(std::uint64_t(frame.height) * size.height / canvas_height, 1,
+                                    size.height - y)};
+      if (!decode_into(frame.fragment.bytes, frame.fragment.size, frame.width, frame.height, *image,
+                       std::uint32_t(x), std::uint32_t(y), out)) {
+        image.reset();
+      }
     }
     WebPDemuxReleaseIterator(&frame);
   }

@@ -196,6 +196,32 @@ TEST_F(PhotoFormats, HeicThumbnailServesTheCellItCovers) {
   }
 }
 
+// An animation whose first frame covers part of its canvas (a 40 x 20 red frame at 20, 10 of a
+// 97 x 61 canvas that the blue second frame fills) shows that frame in its place, the rest black,
+// at full size and reduced alike.
+TEST_F(PhotoFormats, AnimationFrameKeepsItsPlaceOnTheCanvasAtEveryScale) {
+  const std::string file = dir.file("part.webp");
+  run("convert -size 40x20 xc:red " + dir.file("r.png") + " && convert -size 97x61 xc:blue " +
+      dir.file("b.png") + " && cwebp -quiet -lossless " + dir.file("r.png") + " -o " +
+      dir.file("r.webp") + " && cwebp -quiet -lossless " + dir.file("b.png") + " -o " +
+      dir.file("b.webp") + " && webpmux -frame " + dir.file("r.webp") + " +100+20+10 -frame " +
+      dir.file("b.webp") + " +100+0+0 -o " + file);
+  for (const Wish wish : {Wish{}, Wish{64, 64}, Wish{24, 24}}) {
+    SCOPED_TRACE(wish.width);
+    const auto image = load_image(file.c_str(), nullptr, wish);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->width, wish.width ? std::min(wish.width, 97u) : 97u);
+    // Canvas points, as fractions: inside the frame, and either side of it.
+    const auto at = [&](double x, double y) {
+      return get_pixel(*image, std::int64_t(x / 97 * image->width),
+                       std::int64_t(y / 61 * image->height));
+    };
+    EXPECT_EQ(at(40, 20), 0xff0000);
+    EXPECT_EQ(at(5, 5), 0x000000);
+    EXPECT_EQ(at(80, 50), 0x000000);
+  }
+}
+
 // Every file of the table, cut short or with bytes spoiled, fails or yields a well-formed
 // image; none crashes, leaks (under AddressSanitizer) or hangs. Cut to its header or to half,
 // none yields an image. Decoded on another thread, as the program decodes, none writes a word
