@@ -132,7 +132,8 @@ std::uint64_t round_up(std::uint64_t value, std::uint64_t multiple) {
 // that in equal parts, as few as fit the tall strips' band size.
 std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
   std::uint32_t unit = 0;
-  if (TIFFIsTiled(file)) {
+  const bool tiled = TIFFIsTiled(file);
+  if (tiled) {
     TIFFGetField(file, TIFFTAG_TILELENGTH, &unit);
   } else {
     TIFFGetFieldDefaulted(file, TIFFTAG_ROWSPERSTRIP, &unit);
@@ -142,7 +143,7 @@ std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
   std::uint64_t rows = 0;
   if (unit > 0 && unit <= fit) {
     rows = fit / unit * unit;
-  } else if (unit > fit && !TIFFIsTiled(file)) {
+  } else if (unit > fit && !tiled) {
     const std::uint64_t strip = std::min<std::uint64_t>(unit, height);
     const std::uint64_t parts = std::max<std::uint64_t>(
         1, (strip * row_bytes + tall_strip_band_bytes - 1) / tall_strip_band_bytes);
@@ -204,6 +205,12 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   if (selector != nullptr && selector[0] != '\0' && directory_number(selector, number)) {
     TIFFSetDirectory(file, number);
   }
+  // Without a codec the library fails every strip, and, told not to stop at damaged strips,
+  // hands over its buffer unfilled as if it were the picture: a 200-byte file then made a
+  // 200-megapixel image out of nothing, at a second and a half.
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(file, TIFFTAG_COMPRESSION, &compression);
+  if (!TIFFIsCODECConfigured(compression)) return nullptr;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   TIFFGetField(file, TIFFTAG_IMAGEWIDTH, &width);
@@ -215,12 +222,6 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   ImageBuilder builder;
   if (!builder.start(width, height, stored_wish(wish, orientation))) return nullptr;
 
-  // Without a codec the library fails every strip, and, told not to stop at damaged strips,
-  // hands over its buffer unfilled as if it were the picture: a 200-byte file then made a
-  // 200-megapixel image out of nothing, at a second and a half.
-  std::uint16_t compression = COMPRESSION_NONE;
-  TIFFGetFieldDefaulted(file, TIFFTAG_COMPRESSION, &compression);
-  if (!TIFFIsCODECConfigured(compression)) return nullptr;
   char message[rgba_message_bytes] = {};
   TIFFRGBAImage reader{};
   if (!TIFFRGBAImageOK(file, message) || !TIFFRGBAImageBegin(&reader, file, 0, message)) {
