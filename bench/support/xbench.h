@@ -18,7 +18,8 @@ double seconds_between(Clock::time_point from, Clock::time_point to);
 double median(std::vector<double> values);
 
 // A private Xvfb, screen 0 of width x height at depth, on a display it picks itself. DISPLAY
-// is set for this process and the programs it starts.
+// is set for this process and the programs it starts; the constructor returns once the server
+// takes connections.
 class Xvfb {
  public:
   Xvfb(int depth, int width, int height);
@@ -60,11 +61,11 @@ struct Watched {
   pid_t pid = -1;
   bool main_thread_only = false;
   // Counted only shortly after a process that does not follow was busy: the server, whose
-  // timers of its own (a blip some 660 ms after a key on an idle Xvfb) are no client's work.
+  // timers of its own are no client's work.
   bool follows = false;
 };
 
-// The benchmark's own connection to the server.
+// The benchmark's own connection to the server, with the server's key repeat turned off.
 class Connection {
  public:
   Connection();
