@@ -352,7 +352,11 @@ void render(const Image& image, const Layout& layout) {
 
 void repaint() {
   if (!drawing.pixmap) return;
-  GC gc = XCreateGC(state.display, state.window, 0, nullptr);
+  // The source is a pixmap, never obscured: asking for graphics exposures would only bring a
+  // NoExpose event back for each repaint.
+  XGCValues values{};
+  values.graphics_exposures = False;
+  GC gc = XCreateGC(state.display, state.window, GCGraphicsExposures, &values);
   XCopyArea(state.display, drawing.pixmap, state.window, gc, 0, 0, drawing.window_width,
             drawing.window_height, 0, 0);
   XFreeGC(state.display, gc);
