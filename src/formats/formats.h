@@ -43,7 +43,6 @@ class Raster {
   std::uint8_t* data() { return bytes_.get(); }
   const std::uint8_t* data() const { return bytes_.get(); }
   std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
   std::uint8_t& operator[](std::size_t i) { return bytes_[i]; }
   const std::uint8_t& operator[](std::size_t i) const { return bytes_[i]; }
   std::uint8_t* begin() { return data(); }

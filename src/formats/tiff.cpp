@@ -124,8 +124,8 @@ bool directory_number(const char* selector, tdir_t& number) {
   return true;
 }
 
-std::uint64_t round_up(std::uint64_t value, std::uint64_t multiple) {
-  return (value + multiple - 1) / multiple * multiple;
+std::uint64_t ceil_div(std::uint64_t value, std::uint64_t divisor) {
+  return (value + divisor - 1) / divisor;
 }
 
 // Rows per band: whole strips or tile rows, as many as fit the band size; a strip taller than
@@ -145,9 +145,10 @@ std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
     rows = fit / unit * unit;
   } else if (unit > fit && !tiled) {
     const std::uint64_t strip = std::min<std::uint64_t>(unit, height);
-    const std::uint64_t parts = std::max<std::uint64_t>(
-        1, (strip * row_bytes + tall_strip_band_bytes - 1) / tall_strip_band_bytes);
-    rows = parts == 1 ? strip : round_up((strip + parts - 1) / parts, band_row_multiple);
+    const std::uint64_t parts =
+        std::max<std::uint64_t>(1, ceil_div(strip * row_bytes, tall_strip_band_bytes));
+    rows = parts == 1 ? strip
+                      : ceil_div(ceil_div(strip, parts), band_row_multiple) * band_row_multiple;
   } else {
     rows = std::max<std::uint64_t>(band_row_multiple, fit / band_row_multiple * band_row_multiple);
   }
