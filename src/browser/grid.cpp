@@ -73,10 +73,17 @@ struct WaitedCell {
   bool waiting = true;
 };
 
-// The pass in progress: its cells still to come and the GC it draws with. Results arriving
-// outside a pass only go to the cache.
+// The pass in progress: its cells still to come and the GC it draws with. Only a pass draws
+// thumbnails, and only while it waits in draw_thumbnails: once it ends, finished or cut short,
+// the window may belong to the view or the help screen, so results arriving then only go to the
+// cache. The next pass asks again for whatever its page still lacks.
 std::vector<WaitedCell> waited;
 GC pass_gc = nullptr;
+
+void end_pass() {
+  pass_gc = nullptr;
+  waited.clear();
+}
 // Jobs handed to the pool and not yet back, by tag.
 std::map<std::uint64_t, ThumbKey> submitted;
 std::uint64_t last_tag = 0;
@@ -123,8 +130,9 @@ Picture* cell_picture(const Image& fitted) {
 }
 
 // Puts the cells of the pass that wait for key with picture (the blank one for a file that
-// yields no image).
+// yields no image). Nothing without a pass in progress.
 void resolve(const ThumbKey& key, const Picture* picture) {
+  if (pass_gc == nullptr) return;
   for (WaitedCell& cell : waited) {
     if (!cell.waiting || !(cell.key == key)) continue;
     cell.waiting = false;
@@ -321,14 +329,13 @@ void draw_thumbnails(GC gc, const char* container) {
     if (event_waiting()) {
       state.event_pending = 1;
       state.interrupted = 1;
-      pass_gc = nullptr;
+      end_pass();
       return;
     }
     state.pool->dispatch();
     if (waiting_for_cells()) x_WaitInput(state.pool->wake_fd());
   }
-  pass_gc = nullptr;
-  waited.clear();
+  end_pass();
   state.interrupted = 0;
   if (!XPending(state.display)) decode_ahead(container);
 }

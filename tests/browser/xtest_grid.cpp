@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -94,9 +95,15 @@ int bmp_loads = 0;
 std::vector<std::string> loaded;  // "path [selector]" of every load, in order
 std::uint32_t wished_width = 0;
 std::uint32_t wished_height = 0;
+// While held, a load of a file named held_name waits: the test decides when its result comes.
+std::condition_variable gate_opened;
+bool gate_held = false;
+constexpr char held_name[] = "held.bmp";
+
 std::unique_ptr<Image> counting_bmp_load(const char* path, const char* selector, Wish wish) {
   {
-    std::lock_guard lock(load_mutex);
+    std::unique_lock lock(load_mutex);
+    if (std::strcmp(path, held_name) == 0) gate_opened.wait(lock, [] { return !gate_held; });
     ++bmp_loads;
     loaded.push_back(std::string(path) + " [" + (selector ? selector : "<none>") + "]");
     wished_width = wish.width;
@@ -482,6 +489,55 @@ TEST_F(Grid, FilesThatYieldNoImageStayBlankAndAreTriedAgain) {
     EXPECT_EQ(find_thumb(key), nullptr);
     expect_cell(window_pixels(), 1, {"bad.bmp", rgb_cyan, false, nullptr});
   }
+}
+
+// A thumbnail that comes back after its pass was cut short goes to the cache and onto no
+// window: by then the view or the help screen may own the window, and the pass's GC is gone. A
+// file that yields no image once put the blank cell with that GC and crashed.
+TEST_F(Grid, AResultAfterItsPassWasCutShortDrawsNothing) {
+  const std::string other = dir.mkdir("late");
+  dir.write(std::string("late/") + held_name, "BM this is no bitmap");
+  ASSERT_EQ(chdir(other.c_str()), 0);
+  scan_dir();  // "/..", held.bmp
+  state.selected = 0;
+  layout_grid();
+  {
+    std::lock_guard lock(load_mutex);
+    gate_held = true;
+  }
+  XEvent key{};
+  key.xkey.type = KeyPress;
+  key.xkey.display = state.display;
+  key.xkey.window = state.window;
+  key.xkey.keycode = XKeysymToKeycode(state.display, XK_Return);
+  XSendEvent(state.display, state.window, False, KeyPressMask, &key);
+  XSync(state.display, False);
+  redraw_grid(1, "");
+  ASSERT_EQ(state.interrupted, 1);
+  state.event_pending = 0;
+
+  fill_window(rgb_gray);  // the window is someone else's now
+  {
+    std::lock_guard lock(load_mutex);
+    gate_held = false;
+  }
+  gate_opened.notify_all();
+  pollfd result{state.pool->wake_fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&result, 1, 20000), 1) << "the held decode never came back";
+  state.pool->dispatch();
+  const WindowPixels window = window_pixels();
+  const std::uint32_t gray = expected_pixel(state.display, rgb_gray);
+  int drawn = 0;
+  for (int y = 0; y < window_height; ++y) {
+    for (int x = 0; x < window_width; ++x)
+      drawn += window.at(x, y) != gray;
+  }
+  EXPECT_EQ(drawn, 0) << "a pixel was drawn after the pass had ended";
+
+  redraw_grid(1, "");  // the next pass shows the cell, and tries the file again
+  EXPECT_EQ(state.interrupted, 0);
+  EXPECT_EQ(loads(), 2);
+  expect_cell(window_pixels(), 1, {held_name, rgb_cyan, false, nullptr});
 }
 
 // A list of the sub-images of one file: each cell decodes the container, its entry's number as
