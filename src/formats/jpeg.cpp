@@ -98,18 +98,17 @@ bool known_components(int components) {
          components == cmyk_components;
 }
 
-// Extent after scaling by eighths/8, rounded up as the library rounds it.
-std::uint64_t scaled(std::uint64_t extent, unsigned eighths) {
-  return (extent * eighths + scale_eighths - 1) / scale_eighths;
-}
-
 // The smallest M/8 whose output still covers the image as it is drawn: fitted into the wish,
-// its proportions kept. No wish, or half of one, is full size.
+// its proportions kept. No wish, or half of one, is full size. The image itself must reach the
+// fitted size at M/8, not just the rounded-up output: a 4 x 4 picture comes out 4 x 4 at 7/8
+// too, but as its pixels scaled to 3.5 x 3.5, so a fit at exactly 1:1 would not show the
+// decoded pixels.
 unsigned scale_for(std::uint64_t width, std::uint64_t height, Wish wish) {
   if (wish.width == 0 || wish.height == 0) return scale_eighths;
   const Size fitted = fit_size(width, height, wish.width, wish.height);
   for (unsigned m = 1; m < scale_eighths; ++m) {
-    if (scaled(width, m) >= fitted.width && scaled(height, m) >= fitted.height) return m;
+    if (width * m >= fitted.width * scale_eighths && height * m >= fitted.height * scale_eighths)
+      return m;
   }
   return scale_eighths;
 }

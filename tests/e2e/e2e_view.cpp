@@ -338,3 +338,43 @@ TEST_F(View, FileOfNoFormatPrintsTheMessage) {
 }
 
 }  // namespace
+
+// A fit that comes out at exactly 1:1 shows the decoded pixels unchanged. A tiny JPEG with
+// strong chroma in a window of its own size was decoded at 7/8 (whose output is rounded up to
+// the same 4 x 4) and came out up to 30 levels away; djpeg's full decode is the reference.
+TEST(ViewJpeg, AFitAtOneToOneShowsTheDecodedPixels) {
+  if (test_depth() != 24) GTEST_SKIP() << "an exact comparison needs 8 bits a channel";
+  constexpr unsigned side = 4;
+  TempDir home, dir;
+  home.write(".pictrarc", geometry_file(side, side));
+  std::string ppm = "P6\n4 4\n255\n";
+  const int colours[] = {0x20 << 16 | 0xb3, 0x74 << 16 | 0x07 << 8 | 0x64, 0xf0 << 16 | 0x27 << 8,
+                         0xff << 16 | 0x62 << 8 | 0x20};
+  for (unsigned y = 0; y < side; ++y) {
+    for (unsigned x = 0; x < side; ++x) {
+      const int rgb = colours[(x + y) % 4];
+      ppm += {char(rgb >> 16), char(rgb >> 8 & 0xff), char(rgb & 0xff)};
+    }
+  }
+  const std::string source = dir.write("tiny.ppm", ppm);
+  const std::string jpeg = dir.file("tiny.jpg");
+  ASSERT_EQ(command_output("cjpeg -quality 90 '" + source + "' > '" + jpeg + "' && echo ok"),
+            "ok\n");
+  const std::string decoded = command_output("djpeg -pnm '" + jpeg + "'");
+  const std::string header = "P6\n4 4\n255\n";
+  ASSERT_EQ(decoded.substr(0, header.size()), header);
+  std::vector<int> expected;
+  for (std::size_t at = header.size(); at + 2 < decoded.size(); at += 3) {
+    const auto byte = [&](std::size_t i) { return int(static_cast<unsigned char>(decoded[i])); };
+    expected.push_back(byte(at) << 16 | byte(at + 1) << 8 | byte(at + 2));
+  }
+  ASSERT_EQ(expected.size(), std::size_t{side * side});
+  Pictra pictra({.home = home.path(), .cwd = dir.path(), .args = {"tiny.jpg"}, .setenv = {}});
+  pictra.window();
+  EXPECT_TRUE(pictra_test::shows(pictra, side, side, expected,
+                                 [](Display* display, std::uint32_t pixel, int rgb) {
+                                   return pixel_to_rgb(display, pixel) == rgb;
+                                 }));
+  pictra.key(XK_q);
+  EXPECT_TRUE(pictra.wait_exit().has_value());
+}
