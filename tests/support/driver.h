@@ -28,6 +28,7 @@ struct PictraOptions {
   std::vector<std::string> args;    // arguments after the program name
   std::vector<std::string> setenv;  // extra NAME=VALUE entries
   bool unset_display = false;       // start without DISPLAY
+  std::string input;                // the bytes on standard input
 };
 
 class Pictra {
