@@ -75,7 +75,7 @@ TEST(CommandLine, OptionsAnswerWithoutADisplay) {
     SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));
     TempDir home;
     home.mkdir("empty");
-    Pictra pictra({home.path(), home.path(), c.args, {}, true, ""});
+    Pictra pictra({home.path(), home.path(), c.args, {}, true});
     const auto status = pictra.wait_exit();
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(exit_code(*status), c.status);

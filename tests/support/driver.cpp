@@ -140,7 +140,7 @@ int exit_code(int wait_status) {
   return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
 }
 
-Pictra::Pictra(PictraOptions options) {
+Pictra::Pictra(PictraOptions options, const std::string& input) {
   std::setlocale(LC_ALL, "C.UTF-8");
   XSetErrorHandler(ignore_x_errors);
   display_ = XOpenDisplay(nullptr);
@@ -153,8 +153,8 @@ Pictra::Pictra(PictraOptions options) {
   if (!mkdtemp(pattern)) ADD_FAILURE() << "mkdtemp failed";
   capture_dir_ = pattern;
   {
-    std::ofstream input(capture_dir_ + "/stdin", std::ios::binary);
-    input << options.input;
+    std::ofstream file(capture_dir_ + "/stdin", std::ios::binary);
+    file << input;
   }
   pid_ = fork();
   if (pid_ == 0) exec_child(options, capture_dir_);

@@ -28,13 +28,13 @@ struct PictraOptions {
   std::vector<std::string> args;    // arguments after the program name
   std::vector<std::string> setenv;  // extra NAME=VALUE entries
   bool unset_display = false;       // start without DISPLAY
-  std::string input;                // the bytes on standard input
 };
 
 class Pictra {
  public:
-  // Starts the binary. Its standard output and error are captured into files.
-  explicit Pictra(PictraOptions options);
+  // Starts the binary with input on its standard input. Its standard output and error are
+  // captured into files.
+  explicit Pictra(PictraOptions options, const std::string& input = "");
   ~Pictra();  // kills the process if it still runs
   Pictra(const Pictra&) = delete;
   Pictra& operator=(const Pictra&) = delete;
