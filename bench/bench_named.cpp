@@ -59,7 +59,7 @@ constexpr int photo_quality = 90;
 constexpr unsigned char grid_level = 2;
 constexpr double stdin_goal = 1.5;  // of the scan
 constexpr double walk_goal = 2.0;   // of find
-constexpr double floor_goal = 0.6;  // of the single-core floor, on 2 cores
+constexpr double floor_goal = 1.0;  // of the single-core floor: at the floor
 constexpr double ahead_goal_ms = 50;
 constexpr int ahead_quiet_ms = 1000;
 constexpr auto start_deadline = 60s;
@@ -167,26 +167,22 @@ void drain_pool() {
 }
 
 struct PageTimes {
-  double cold = 0;
-  double ahead = 0;
+  std::vector<double> cold;
+  std::vector<double> ahead;
 };
 
 // The first page cold and the second after it was decoded ahead, for the list that fill makes.
 template <typename Fill>
-PageTimes page_times(Fill fill) {
-  std::vector<double> cold, ahead;
-  for (int run = 0; run < runs; ++run) {
-    clear_thumb_cache();
-    fill();
-    discard_events();
-    cold.push_back(timed_redraw());
-    drain_pool();
-    handle_key(XK_Next, state.container);
-    discard_events();
-    ahead.push_back(timed_redraw());
-    drain_pool();
-  }
-  return {bench::median(cold), bench::median(ahead)};
+void page_times(Fill fill, PageTimes& times) {
+  clear_thumb_cache();
+  fill();
+  discard_events();
+  times.cold.push_back(timed_redraw());
+  drain_pool();
+  handle_key(XK_Next, state.container);
+  discard_events();
+  times.ahead.push_back(timed_redraw());
+  drain_pool();
 }
 
 void grid_figures(const std::string& base) {
@@ -229,28 +225,44 @@ void grid_figures(const std::string& base) {
   start_thumbnails();
   if (chdir(base.c_str()) != 0) std::abort();
   const auto build_start = Clock::now();
-  list_named(names, false);
+  state.top = list_named(names, NamedList{});
   const double build = seconds_since(build_start);
-  const PageTimes list = page_times([&] {
-    state.named_list = true;
-    first_file(state.top);
-    state.selected = 0;
-    if (!state.top || state.top->name != names[0]) list_named(names, false);
-  });
-  const PageTimes folder = page_times([&] {
-    state.named_list = false;
-    if (chdir(grid_dir.c_str()) != 0) std::abort();
-    scan_dir();
-  });
+  clear_files(state.top);
+  // The two take turns, so that a busy moment of the machine hits both alike.
+  PageTimes list_times, folder_times;
+  for (int run = 0; run < runs; ++run) {
+    page_times(
+        [&] {
+          state.named_list = true;
+          if (chdir(base.c_str()) != 0) std::abort();
+          clear_files(state.top);
+          state.top = list_named(names, NamedList{});
+          state.selected = 0;
+        },
+        list_times);
+    page_times(
+        [&] {
+          state.named_list = false;
+          if (chdir(grid_dir.c_str()) != 0) std::abort();
+          scan_dir();
+        },
+        folder_times);
+  }
+  const double list_cold = bench::median(list_times.cold),
+               list_ahead = bench::median(list_times.ahead);
+  const double folder_cold = bench::median(folder_times.cold);
+  const double folder_ahead = bench::median(folder_times.ahead);
   std::printf(
       "grid of a %d-file list (%u cells; list built in %.0f ms), floor %.0f ms for %u decodes:\n"
       "  list:   first page %4.0f ms = %.2fx the floor (goal <= %.1fx: %s); ahead page %.1f ms "
       "(<= %.0f: %s)\n"
-      "  folder: first page %4.0f ms = %.2fx the floor; ahead page %.1f ms\n",
-      list_files, cells, build * 1e3, list_floor * 1e3, cells, list.cold * 1e3,
-      list.cold / list_floor, floor_goal, verdict(list.cold / list_floor <= floor_goal),
-      list.ahead * 1e3, ahead_goal_ms, verdict(list.ahead * 1e3 <= ahead_goal_ms),
-      folder.cold * 1e3, folder.cold / folder_floor, folder.ahead * 1e3);
+      "  folder: first page %4.0f ms = %.2fx the floor; ahead page %.1f ms; the list's first "
+      "page is %.2fx the folder's\n",
+      list_files, cells, build * 1e3, list_floor * 1e3, cells, list_cold * 1e3,
+      list_cold / list_floor, floor_goal, verdict(list_cold / list_floor <= floor_goal),
+      list_ahead * 1e3, ahead_goal_ms, verdict(list_ahead * 1e3 <= ahead_goal_ms),
+      folder_cold * 1e3, folder_cold / folder_floor, folder_ahead * 1e3,
+      (list_cold / list_floor) / (folder_cold / folder_floor));
   clear_files(state.top);
   clear_thumb_cache();
   state.pool = nullptr;
@@ -281,9 +293,11 @@ int main() {
   for (int run = 0; run < runs; ++run) {
     if (chdir(base.c_str()) != 0) return 1;
     auto walk_start = Clock::now();
-    list_named({"tree"}, true);
+    NamedList walk_request;
+    walk_request.recursive = true;
+    FileNode* walked = list_named({"tree"}, walk_request);
     walk_in_process.push_back(seconds_since(walk_start));
-    clear_files(state.top);
+    clear_files(walked);
     start_up.push_back(to_first_image(connection, {pictra, names[0]}, base, "", "f000.jpg ("));
     if (chdir(folder.c_str()) != 0) return 1;
     auto start = Clock::now();

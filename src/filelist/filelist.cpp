@@ -125,18 +125,19 @@ void insert_files(FileNode*& handle, const char** names, std::size_t count) {
   }
 }
 
+FileNode* append_entry(FileNode* last, ListEntry&& entry) {
+  FileNode* node = new_node(std::move(entry.name), entry.directory);
+  node->prevfile = last;
+  if (last != nullptr) last->nextfile = node;
+  return node;
+}
+
 void link_entries(FileNode*& handle, std::vector<ListEntry>& entries) {
   assert(handle == nullptr);
   FileNode* last = nullptr;
   for (ListEntry& entry : entries) {
-    FileNode* node = new_node(std::move(entry.name), entry.directory);
-    node->prevfile = last;
-    if (last != nullptr) {
-      last->nextfile = node;
-    } else {
-      handle = node;
-    }
-    last = node;
+    last = append_entry(last, std::move(entry));
+    if (handle == nullptr) handle = last;
   }
 }
 

@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +54,8 @@ int natural_compare(std::string_view a, std::string_view b);
 // the plain name order, which is byte order.
 bool sorts_before(const ListEntry& a, const ListEntry& b, const SortOrder& order);
 void sort_entries(std::span<ListEntry> entries, const SortOrder& order);
+// Links a node for entry behind last (none: it starts a list) and answers it.
+FileNode* append_entry(FileNode* last, ListEntry&& entry);
 // Builds an empty list (handle none) from entries in their order, the handle on the first.
 void link_entries(FileNode*& handle, std::vector<ListEntry>& entries);
 
@@ -62,9 +66,22 @@ void scan_dir();
 // Whether name can be shown: it exists and can be read. Otherwise "pictra: NAME: REASON" goes
 // to standard error. info is name's, links followed.
 bool usable_name(const std::string& name, struct stat& info);
-// The list of names into state.top, in state.sort's order when one was chosen and in the order
-// given otherwise (reversed by --reverse alone). A file stands for itself, a directory for its
-// images in list order, then, when recursive, for each subdirectory's in turn; names in it that
-// begin with "." are left out. A name that cannot be used is reported and left out, as is a
-// directory that cannot be read; a directory met again (through a link) is not walked twice.
-void list_named(std::vector<std::string> names, bool recursive);
+// How list_named builds a list.
+struct NamedList {
+  bool recursive = false;
+  SortOrder order;
+  // Called once, as soon as the first early_count entries are known (with all of them when the
+  // list has fewer), with their paths in list order.
+  std::size_t early_count = 0;
+  std::function<void(const std::vector<std::string>& first)> early;
+  // Ends the build where it is.
+  std::stop_token stop;
+};
+// The list of names, its first node answered (none when nothing is left), in the order when
+// one was chosen and in the order given otherwise (reversed by --reverse alone). A file stands
+// for itself, a directory for its images in list order, then, when recursive, for each
+// subdirectory's in turn; names in it that begin with "." are left out. A name that cannot be
+// used is reported and left out, as is a directory that cannot be read; a directory met again
+// (through a link) is not walked twice. Touches no program state, so it may run on a thread of
+// its own.
+FileNode* list_named(std::vector<std::string> names, const NamedList& request);

@@ -24,8 +24,16 @@ namespace {
   std::exit(1);
 }
 
+// Straight to the descriptor: the list may be built on a thread of its own, and stderr passes
+// on only what the main thread writes.
 void report(const std::string& name, int error) {
-  std::fprintf(stderr, "pictra: %s: %s\n", name.c_str(), std::strerror(error));
+  const std::string message = "pictra: " + name + ": " + std::strerror(error) + "\n";
+  for (std::size_t done = 0; done < message.size();) {
+    const ssize_t written = write(STDERR_FILENO, message.data() + done, message.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<std::size_t>(written);
+  }
 }
 
 // Whether the entry of type can be an image or a directory to walk without a stat telling;
@@ -35,14 +43,44 @@ bool known(unsigned char type) {
          type == DT_BLK;
 }
 
+// prefix and name in one allocation.
+std::string joined(const std::string& prefix, const char* name) {
+  const std::size_t length = std::strlen(name);
+  std::string path;
+  path.reserve(prefix.size() + length);
+  path.append(prefix).append(name, length);
+  return path;
+}
+
 class Walk {
  public:
-  Walk(bool recursive, const SortOrder& order) : recursive_(recursive), order_(order) {}
+  explicit Walk(const NamedList& request) : request_(request) {}
 
-  std::vector<ListEntry> entries;
+  // The list so far; the nodes are linked as they are found, which costs no more than
+  // collecting them first.
+  FileNode* first = nullptr;
+
+  void append(ListEntry&& entry) {
+    last_ = append_entry(last_, std::move(entry));
+    if (first == nullptr) first = last_;
+    if (++count_ == request_.early_count) hand_over();
+  }
+
+  // Calls the early handler once, with what there is.
+  void hand_over() {
+    if (handed_over_ || !request_.early) return;
+    handed_over_ = true;
+    std::vector<std::string> names;
+    for (const FileNode* node = first; node; node = node->nextfile)
+      names.push_back(node->name);
+    request_.early(names);
+  }
+
+  bool stopped() const { return request_.stop.stop_requested(); }
 
   // Adds the images of the directory at path, then walks its subdirectories when recursive.
   void directory(const std::string& path) {
+    if (stopped()) return;
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
       report(path, errno);
@@ -66,10 +104,10 @@ class Walk {
     while (const dirent* entry = readdir(dir))
       add(dirfd(dir), prefix, *entry, files, subdirectories);
     closedir(dir);
-    sort_entries(files, order_);
-    sort_entries(subdirectories, order_);
+    sort_entries(files, request_.order);
+    sort_entries(subdirectories, request_.order);
     for (ListEntry& file : files)
-      entries.push_back(std::move(file));
+      append(std::move(file));
     for (const ListEntry& subdirectory : subdirectories)
       directory(subdirectory.name);
   }
@@ -77,7 +115,8 @@ class Walk {
  private:
   // Sorting by name needs nothing but the entry's type; the other keys need its stat.
   bool needs_stat(unsigned char type) const {
-    return !known(type) || order_.key == SortKey::time || order_.key == SortKey::size;
+    return !known(type) || request_.order.key == SortKey::time ||
+           request_.order.key == SortKey::size;
   }
 
   void add(int dir, const std::string& prefix, const dirent& entry, std::vector<ListEntry>& files,
@@ -87,7 +126,7 @@ class Walk {
     const unsigned char type = entry.d_type;
     const bool image_name = is_supported(entry.d_name);
     if (known(type) && type != DT_DIR && !image_name) return;
-    if (type == DT_DIR && !recursive_) return;
+    if (type == DT_DIR && !request_.recursive) return;
     struct stat info {};
     bool is_directory = type == DT_DIR;
     if (needs_stat(type)) {
@@ -99,14 +138,17 @@ class Walk {
       return;
     }
     if (is_directory) {
-      if (recursive_) subdirectories.push_back(list_entry(prefix + entry.d_name, true, info));
+      if (request_.recursive)
+        subdirectories.push_back(list_entry(joined(prefix, entry.d_name), true, info));
     } else if (image_name) {
-      files.push_back(list_entry(prefix + entry.d_name, false, info));
+      files.push_back(list_entry(joined(prefix, entry.d_name), false, info));
     }
   }
 
-  bool recursive_;
-  const SortOrder& order_;
+  const NamedList& request_;
+  FileNode* last_ = nullptr;
+  std::size_t count_ = 0;
+  bool handed_over_ = false;
   std::set<std::pair<dev_t, ino_t>> seen_;
 };
 
@@ -125,31 +167,37 @@ bool usable_name(const std::string& name, struct stat& info) {
   return true;
 }
 
-void list_named(std::vector<std::string> names, bool recursive) {
-  clear_files(state.top);
-  state.container.clear();
-  state.selected = 0;
-  const SortOrder& order = state.sort;
+FileNode* list_named(std::vector<std::string> names, const NamedList& request) {
+  const SortOrder& order = request.order;
   if (!order.chosen && order.reverse) std::reverse(names.begin(), names.end());
   try {
+    Walk walk(request);
+    // In the order given each name is taken in turn, so the first images are known early;
+    // sorting needs every name looked at first.
     std::vector<ListEntry> named;
-    named.reserve(names.size());
     for (std::string& name : names) {
+      if (walk.stopped()) break;
       struct stat info {};
-      if (usable_name(name, info))
-        named.push_back(list_entry(std::move(name), S_ISDIR(info.st_mode), info));
+      if (!usable_name(name, info)) continue;
+      ListEntry entry = list_entry(std::move(name), S_ISDIR(info.st_mode), info);
+      if (order.chosen) {
+        named.push_back(std::move(entry));
+      } else if (entry.directory) {
+        walk.directory(entry.name);
+      } else {
+        walk.append(std::move(entry));
+      }
     }
-    if (order.chosen) sort_entries(named, order);
-    Walk walk(recursive, order);
-    walk.entries.reserve(named.size());
+    sort_entries(named, order);
     for (ListEntry& entry : named) {
       if (entry.directory) {
         walk.directory(entry.name);
       } else {
-        walk.entries.push_back(std::move(entry));
+        walk.append(std::move(entry));
       }
     }
-    link_entries(state.top, walk.entries);
+    walk.hand_over();
+    return walk.first;
   } catch (const std::bad_alloc&) {
     out_of_memory();
   }

@@ -44,7 +44,7 @@ void collect(DIR* dir, std::vector<ListEntry>& entries) {
     } else if (type == S_IFDIR && std::strcmp(entry->d_name, ".") != 0 &&
                std::strcmp(entry->d_name, "..") != 0) {
       // The "/" of a directory is part of its name.
-      entries.push_back(list_entry(dir_prefix + std::string(entry->d_name), true, info));
+      entries.push_back(list_entry(std::string(dir_prefix).append(entry->d_name), true, info));
     }
   }
 }

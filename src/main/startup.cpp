@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "browser/browser.h"
@@ -157,6 +161,77 @@ void read_names(char separator, std::vector<std::string>& names) {
   if (!pending.empty()) names.push_back(std::move(pending));
 }
 
+// The list of the names, built on a thread of its own: a walk through a large tree or a long
+// list on standard input takes about as long as opening the window and drawing the first
+// image, so the view starts on the first images as soon as they are known and takes the whole
+// list once it is needed. The thread touches no program state; the first images and the list
+// are handed over through futures.
+class ListBuild {
+ public:
+  ListBuild(std::vector<std::string> names, bool recursive, std::uint32_t start)
+      : early_count_(std::size_t{std::max<std::uint32_t>(start, 1)} + 1) {
+    thread_ = std::jthread([this, names = std::move(names),
+                            recursive](std::stop_token stop) mutable {
+      const NamedList request{
+          recursive, state.sort, early_count_,
+          [this](const std::vector<std::string>& first) { first_promise_.set_value(first); }, stop};
+      list_promise_.set_value(list_named(std::move(names), request));
+    });
+  }
+  ~ListBuild() {
+    thread_.request_stop();
+    thread_.join();
+    if (!list_taken_) {
+      FileNode* list = list_.get();
+      clear_files(list);
+    }
+  }
+  ListBuild(const ListBuild&) = delete;
+  ListBuild& operator=(const ListBuild&) = delete;
+
+  // The paths of the first images, up to the one to start at and the one after it.
+  const std::vector<std::string>& first() {
+    if (!first_.valid()) return first_paths_;
+    first_paths_ = first_.get();
+    return first_paths_;
+  }
+  // The whole list, once it is built; for the caller to keep.
+  FileNode* take_list() {
+    list_taken_ = true;
+    return list_.get();
+  }
+
+ private:
+  std::size_t early_count_;
+  std::promise<std::vector<std::string>> first_promise_;
+  std::promise<FileNode*> list_promise_;
+  std::future<std::vector<std::string>> first_ = first_promise_.get_future();
+  std::future<FileNode*> list_ = list_promise_.get_future();
+  std::vector<std::string> first_paths_;
+  bool list_taken_ = false;
+  std::jthread thread_;  // last: it starts once everything it uses is there
+};
+
+ViewEntry path_entry(const std::vector<std::string>& paths, std::size_t index) {
+  return index < paths.size() ? ViewEntry{paths[index], ""} : ViewEntry{};
+}
+
+// The list form's view: the start-th image (counted from 1, the last when there are fewer) is
+// shown as soon as the build knows it; the first step waits for the whole list.
+bool view_building(ListBuild& build, std::uint32_t start) {
+  const std::vector<std::string>& first = build.first();
+  const std::size_t at = std::min<std::size_t>(std::max<std::uint32_t>(start, 1), first.size()) - 1;
+  const int result =
+      view_image(path_entry(first, at), at > 0 ? path_entry(first, at - 1) : ViewEntry{},
+                 path_entry(first, at + 1));
+  if (result == view_failed) return false;
+  if (result == view_left) return true;
+  state.top = build.take_list();
+  const FileNode* node = file_node_at(state.top, static_cast<std::uint32_t>(at));
+  const FileNode* step = result == view_previous ? node->prevfile : node->nextfile;
+  return view_list(step ? step : node, "");
+}
+
 // What the command line asks to show.
 enum class Form {
   browse,         // the current directory's grid (after entering the one directory named)
@@ -191,7 +266,8 @@ Form form_of(const Operands& operands, const std::vector<std::string>& names) {
 }
 
 // Shows what form asks for; false when it failed to.
-bool show(Form form, const Operands& operands, const std::vector<std::string>& names) {
+bool show(Form form, const Operands& operands, const std::vector<std::string>& names,
+          ListBuild* build) {
   switch (form) {
     case Form::browse:
       scan_dir();
@@ -207,14 +283,10 @@ bool show(Form form, const Operands& operands, const std::vector<std::string>& n
       return true;
     case Form::file_selector:
       return view_from_command_line(names[0].c_str(), names[1].c_str(), 0);
-    case Form::list: {
-      const FileNode* first = counted_image(std::max<std::uint32_t>(operands.start, 1));
-      if (operands.grid) {
-        browse_at(first);
-        return true;
-      }
-      return view_list(first, "");
-    }
+    case Form::list:
+      if (build) return view_building(*build, operands.start);
+      browse_at(counted_image(std::max<std::uint32_t>(operands.start, 1)));
+      return true;
     case Form::nothing:
       break;
   }
@@ -244,10 +316,18 @@ int pictra_main(int argc, char** argv) {
   std::vector<std::string> names(operands.names.begin(), operands.names.end());
   if (operands.read_names) read_names(operands.null_separated ? '\0' : '\n', names);
   Form form = form_of(operands, names);
-  if (form == Form::list) {
-    list_named(std::move(names), operands.recursive);
+  // The grid shows the whole list at once; the view starts before the list is complete.
+  std::optional<ListBuild> build;
+  if (form == Form::list && operands.grid) {
+    NamedList request;
+    request.recursive = operands.recursive;
+    request.order = state.sort;
+    state.top = list_named(std::move(names), request);
     state.named_list = true;
     if (state.top == nullptr) form = Form::nothing;
+  } else if (form == Form::list) {
+    build.emplace(std::move(names), operands.recursive, operands.start);
+    if (build->first().empty()) form = Form::nothing;
   }
   if (form == Form::nothing) {
     std::fputs("pictra: no images to show\n", stderr);
@@ -270,10 +350,11 @@ int pictra_main(int argc, char** argv) {
   start_view();
 
   // No name (also an empty argument vector, without even a program name) browses.
-  const bool shown = show(form, operands, names);
+  const bool shown = show(form, operands, names, build ? &*build : nullptr);
   if (!shown) std::puts("Error while displaying image.");
   leave_view();
 
+  build.reset();
   clear_files(state.top);
   clear_thumb_cache();
   void (*cleanup)(int) = state.cleanup;

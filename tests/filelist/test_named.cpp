@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,6 @@ class Named : public testing::Test {
  protected:
   void SetUp() override {
     init_formats();
-    state.sort = SortOrder{};
     // top: images, a hidden one, a file of no image type, two subdirectories and a hidden one,
     // a link back to top itself and a link that loops on itself.
     for (const char* sub : {"top", "top/sub2", "top/sub10", "top/.dot"})
@@ -97,17 +97,30 @@ class Named : public testing::Test {
   }
   void TearDown() override {
     clear_files(state.top);
-    state.sort = SortOrder{};
     EXPECT_EQ(chdir("/"), 0);
   }
 
-  Names listed(Names names, bool recursive) {
-    list_named(std::move(names), recursive);
+  // The list of names; the first two, handed over early, must be the list's first two.
+  Names listed(Names names, bool recursive, const SortOrder& order = {}) {
+    NamedList request;
+    request.recursive = recursive;
+    request.order = order;
+    request.early_count = 2;
+    Names early;
+    int handed_over = 0;
+    request.early = [&](const Names& first) {
+      early = first;
+      ++handed_over;
+    };
+    clear_files(state.top);
+    state.top = list_named(std::move(names), request);
     Names found;
     for (const FileNode* node = state.top; node; node = node->nextfile) {
       EXPECT_FALSE(node->directory) << node->name;
       found.push_back(node->name);
     }
+    EXPECT_EQ(handed_over, 1);
+    EXPECT_EQ(early, Names(found.begin(), found.begin() + std::min<std::size_t>(2, found.size())));
     return found;
   }
 
@@ -158,9 +171,8 @@ TEST_F(Named, FilesAsGivenDirectoriesAsTheirImages) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.names.front() + (c.recursive ? " -r" : ""));
-    state.sort = c.order;
     testing::internal::CaptureStderr();
-    const Names found = listed(c.names, c.recursive);
+    const Names found = listed(c.names, c.recursive, c.order);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.reported);
     EXPECT_EQ(found, c.expected);
   }
@@ -190,7 +202,9 @@ TEST_F(Named, UnreadableDirectoryIsReportedAndPassed) {
     }
     const int fd = open(err.c_str(), O_WRONLY);
     if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(3);
-    list_named({"top"}, true);
+    NamedList request;
+    request.recursive = true;
+    state.top = list_named({"top"}, request);
     Names found;
     for (const FileNode* node = state.top; node; node = node->nextfile)
       found.push_back(node->name);
