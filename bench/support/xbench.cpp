@@ -116,10 +116,14 @@ Xvfb::~Xvfb() {
 }
 
 Program::Program(const std::vector<std::string>& argv, const std::string& home,
-                 const std::string& cwd) {
+                 const std::string& cwd, const std::string& input) {
   pid_ = fork();
   if (pid_ == 0) {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (!input.empty()) {
+      const int in = open(input.c_str(), O_RDONLY);
+      if (in < 0 || dup2(in, STDIN_FILENO) < 0) _exit(126);
+    }
     if (!home.empty()) setenv("HOME", home.c_str(), 1);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);

@@ -32,10 +32,12 @@ class Xvfb {
   pid_t pid_ = -1;
 };
 
-// A program started with its output discarded, in cwd with HOME set to home (when not empty).
+// A program started with its output discarded, in cwd with HOME set to home (when not empty),
+// reading the file input (when named) on standard input.
 class Program {
  public:
-  Program(const std::vector<std::string>& argv, const std::string& home, const std::string& cwd);
+  Program(const std::vector<std::string>& argv, const std::string& home, const std::string& cwd,
+          const std::string& input = "");
   ~Program();  // kills it if it still runs
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;

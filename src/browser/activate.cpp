@@ -54,17 +54,9 @@ void step_forward() {
   }
 }
 
-// The node at index of the page.
-FileNode* node_at(std::uint32_t index) {
-  FileNode* node = state.top;
-  for (std::uint32_t i = 0; node && i < index; ++i)
-    node = node->nextfile;
-  return node;
-}
-
 // How the view takes a list entry: a file of the directory, or a sub-image of the container.
 ViewEntry view_entry(const FileNode* node, const char* container) {
-  if (node == nullptr || node->name[0] == '/') return {};
+  if (node == nullptr || node->directory) return {};
   if (container) return {container, node->name};
   return {node->name, ""};
 }
@@ -76,7 +68,7 @@ void view_neighbours(std::uint32_t index, const char* container) {
   state.selected = index;
   const Config before = state.config;
   for (bool viewing = true; viewing;) {
-    const FileNode* node = node_at(state.selected);
+    const FileNode* node = file_node_at(state.top, state.selected);
     if (node == nullptr) break;
     const int result =
         view_image(view_entry(node, container), view_entry(node->prevfile, container),
@@ -118,14 +110,19 @@ void leave_container(std::string& container) {
   container.clear();
   scan_dir();  // the directory holding the file; no chdir, the file lives here
 
-  // Select the file again, on a page that keeps the rows where they would be from the start.
   std::uint32_t position = 0;
   const FileNode* node = state.top;
   while (node && node->name != file) {
     node = node->nextfile;
     ++position;
   }
-  if (!node) return;  // gone meanwhile: stay at the start
+  if (node) select_position(position);  // gone meanwhile: stay at the start
+}
+
+void select_position(std::uint32_t position) {
+  // On a page that keeps the rows where they would be from the start.
+  first_file(state.top);
+  state.selected = 0;
   const GridLevel& g = grid[state.thumbsize];
   while (position >= g.cells) {
     for (std::uint32_t i = 0; i < g.cols; ++i)
@@ -136,23 +133,30 @@ void leave_container(std::string& container) {
 }
 
 int activate_entry(std::uint32_t index, std::string& container) {
-  const char* name = file_name_at(state.top, index);
-  if (!name) return 1;
+  const FileNode* node = file_node_at(state.top, index);
+  if (!node) return 1;
+  const char* name = node->name.c_str();
   if (!container.empty()) {
     // The list shows the sub-images of one file: "/.." leads back to its directory, every
     // other entry is a sub-image number of that file.
-    if (name[0] == '/') {
+    if (node->directory) {
       leave_container(container);
     } else {
       view_neighbours(index, container.c_str());
     }
     return 1;
   }
-  if (name[0] == '/') {
+  if (node->directory) {
     enter_directory(name);
     return 1;
   }
   if (get_type(name) < 0) return 1;
+  // A list of named files has nowhere to keep itself while the sub-images of one are listed:
+  // its images are viewed, the first of a multi-image file as on the command line.
+  if (state.named_list) {
+    view_neighbours(index, nullptr);
+    return 1;
+  }
   // A file with several sub-images (the directories of a multi-image TIFF, whatever its name)
   // is shown as a list of them rather than as one image. The name is copied: the listing frees
   // its node.

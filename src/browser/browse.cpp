@@ -127,12 +127,13 @@ int key_smaller() {
 }
 
 // Up one level: from a list of sub-images back to the directory holding the file, from a
-// directory to its parent.
+// directory to its parent. A list of named files has no parent.
 void go_to_parent(std::string& container) {
   if (!container.empty()) {
     leave_container(container);
     return;
   }
+  if (state.named_list) return;
   state.selected = 0;
   // A failing chdir is not reported: the rescan then shows the current directory again.
   [[maybe_unused]] const int failed = chdir("..");
@@ -206,7 +207,7 @@ int handle_key(KeySym keysym, std::string& container) {
       state.quit = 1;
       return 0;
     case XK_r:
-      scan_dir();
+      if (!state.named_list) scan_dir();
       return 1;
     case XK_f:
       // The grid is laid out anew on the ConfigureNotify that follows.

@@ -70,4 +70,7 @@ int activate_entry(std::uint32_t index, std::string& container);
 // Leaves a list of sub-images: the directory holding the file is listed again with the file
 // selected, and container is emptied.
 void leave_container(std::string& container);
+// Selects the entry at position of the list, on the page it would be on when paged to from the
+// start.
+void select_position(std::uint32_t position);
 void show_help();

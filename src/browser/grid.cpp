@@ -268,8 +268,11 @@ void draw_label(GC gc, std::uint32_t index) {
   if (!selected) name_rgb = is_dir_or_end(state.top, index) ? rgb_green : rgb_cyan;
   set_foreground(gc, name_rgb);
 
-  const char* name = file_name_at(state.top, index);
-  if (name == nullptr) return;  // past the end of the list: the bar only
+  const FileNode* node = file_node_at(state.top, index);
+  if (node == nullptr) return;  // past the end of the list: the bar only
+  // A file named by a path is labelled by its own name, which the cell has room for.
+  const char* name = node->name.c_str();
+  if (const char* slash = std::strrchr(name, '/'); slash && !node->directory) name = slash + 1;
   // A long name ends at its cell's edge (with the bar's one-pixel gap) instead of running over
   // its neighbours' labels.
   XRectangle cell{static_cast<short>(x), static_cast<short>(cell_top),
@@ -347,7 +350,8 @@ void start_thumbnails() {
 
 void redraw_grid(int with_thumbnails, const char* container) {
   // A listed directory deleted meanwhile shows only the way out, and every cell is cleared.
-  const bool listing_directory = container == nullptr || container[0] == '\0';
+  const bool listing_directory =
+      (container == nullptr || container[0] == '\0') && !state.named_list;
   if (listing_directory && state.top && state.top->nextfile && working_directory_deleted()) {
     scan_dir();
     with_thumbnails = 1;

@@ -1,5 +1,5 @@
-// The file list: a doubly linked list of entries in name order, "/.." first, held through one
-// handle that may stand on any node. Thumbnails are kept apart, in the browser's cache.
+// The file list: a doubly linked list of entries, "/.." first, held through one handle that may
+// stand on any node. Thumbnails are kept apart, in the browser's cache.
 #include "filelist/filelist.h"
 
 #include <cassert>
@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -20,15 +23,21 @@ constexpr char parent_name[] = "/..";
   std::exit(1);
 }
 
-FileNode* new_node(const char* name) {
+FileNode* new_node(std::string&& name, bool directory) {
   auto* node = new (std::nothrow) FileNode;
   if (node == nullptr) out_of_memory();
+  node->name = std::move(name);
+  node->directory = directory;
+  return node;
+}
+
+// A node of a directory listing, where the name tells a directory.
+FileNode* new_node(const char* name) {
   try {
-    node->name = name;
+    return new_node(std::string(name), name[0] == '/');
   } catch (const std::bad_alloc&) {
     out_of_memory();
   }
-  return node;
 }
 
 bool is_parent(const char* name) {
@@ -41,12 +50,6 @@ FileNode* first_of(FileNode* node) {
   return node;
 }
 
-FileNode* node_at(FileNode* node, std::uint32_t index) {
-  for (std::uint32_t i = 0; i < index && node != nullptr; ++i)
-    node = node->nextfile;
-  return node;
-}
-
 // Links a new node in front of the first node and moves the handle to it.
 void push_front(FileNode*& handle, const char* name) {
   FileNode* node = new_node(name);
@@ -55,9 +58,10 @@ void push_front(FileNode*& handle, const char* name) {
   handle = node;
 }
 
-// The order insert_file gives: "/.." before everything, the rest by strcmp. Used with a stable
+// The order insert_file gives, for sub-image numbers and tests: "/.." before everything, the
+// rest by strcmp. Used with a stable
 // sort, equal names keep the order they came in.
-bool sorts_before(const char* a, const char* b) {
+bool name_sorts_before(const char* a, const char* b) {
   const bool a_parent = is_parent(a);
   if (a_parent || is_parent(b)) return a_parent && !is_parent(b);
   return std::strcmp(a, b) < 0;
@@ -107,7 +111,7 @@ void insert_file(FileNode*& handle, const char* name) {
 
 void insert_files(FileNode*& handle, const char** names, std::size_t count) {
   assert(handle == nullptr);
-  std::stable_sort(names, names + count, sorts_before);
+  std::stable_sort(names, names + count, name_sorts_before);
   FileNode* last = nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     FileNode* node = new_node(names[i]);
@@ -118,6 +122,22 @@ void insert_files(FileNode*& handle, const char** names, std::size_t count) {
       handle = node;
     }
     last = node;
+  }
+}
+
+FileNode* append_entry(FileNode* last, ListEntry&& entry) {
+  FileNode* node = new_node(std::move(entry.name), entry.directory);
+  node->prevfile = last;
+  if (last != nullptr) last->nextfile = node;
+  return node;
+}
+
+void link_entries(FileNode*& handle, std::vector<ListEntry>& entries) {
+  assert(handle == nullptr);
+  FileNode* last = nullptr;
+  for (ListEntry& entry : entries) {
+    last = append_entry(last, std::move(entry));
+    if (handle == nullptr) handle = last;
   }
 }
 
@@ -140,12 +160,18 @@ void clear_files(FileNode*& handle) {
   handle = nullptr;
 }
 
+FileNode* file_node_at(FileNode* node, std::uint32_t index) {
+  for (std::uint32_t i = 0; i < index && node != nullptr; ++i)
+    node = node->nextfile;
+  return node;
+}
+
 int is_dir_or_end(FileNode* node, std::uint32_t index) {
-  node = node_at(node, index);
-  return node == nullptr || node->name.starts_with('/') ? 1 : 0;
+  node = file_node_at(node, index);
+  return node == nullptr || node->directory ? 1 : 0;
 }
 
 const char* file_name_at(FileNode* node, std::uint32_t index) {
-  node = node_at(node, index);
+  node = file_node_at(node, index);
   return node != nullptr ? node->name.c_str() : nullptr;
 }

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <span>
+#include <vector>
 
 #include "filelist/filelist.h"
 #include "formats/formats.h"
@@ -14,59 +17,20 @@ namespace {
 
 constexpr char parent_name[] = "/..";
 constexpr char dir_prefix[] = "/";
-constexpr std::size_t initial_capacity = 256;
-
-// The names found so far, packed one after another, so that sorting them touches little memory
-// even in a directory of 100,000 entries. Offsets rather than pointers, since the text moves as
-// it grows.
-struct Names {
-  char* text = nullptr;
-  std::size_t used = 0;
-  std::size_t text_capacity = 0;
-  std::size_t* starts = nullptr;
-  std::size_t count = 0;
-  std::size_t starts_capacity = 0;
-};
 
 [[noreturn]] void out_of_memory() {
   std::fputs("Out of memory.\n", stderr);
   std::exit(1);
 }
 
-// Makes room for need units of size unit in block, doubling its capacity as often as it takes.
-void* reserve(void* block, std::size_t& capacity, std::size_t need, std::size_t unit) {
-  if (need <= capacity) return block;
-  std::size_t grown = capacity != 0 ? capacity : initial_capacity;
-  while (grown < need)
-    grown *= 2;
-  void* moved = std::realloc(block, grown * unit);
-  if (moved == nullptr) out_of_memory();
-  capacity = grown;
-  return moved;
-}
-
-void add_name(Names& names, const char* prefix, const char* name) {
-  const std::size_t prefix_length = std::strlen(prefix);
-  const std::size_t length = std::strlen(name);
-  names.text = static_cast<char*>(
-      reserve(names.text, names.text_capacity, names.used + prefix_length + length + 1, 1));
-  names.starts = static_cast<std::size_t*>(
-      reserve(names.starts, names.starts_capacity, names.count + 1, sizeof(std::size_t)));
-  names.starts[names.count++] = names.used;
-  // The "/" of a directory is part of its name.
-  std::memcpy(names.text + names.used, prefix, prefix_length);
-  std::memcpy(names.text + names.used + prefix_length, name, length + 1);
-  names.used += prefix_length + length + 1;
-}
-
 bool is_plain_non_directory(unsigned char type) {
   return type == DT_REG || type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK;
 }
 
-// Reads every entry of dir into names: regular files with a supported extension under their
+// Reads every entry of dir into entries: regular files with a supported extension under their
 // plain name, directories (except "." and "..", which the scan adds itself) with "/" in front.
 // Links count as what they point to; entries that cannot be examined are left out.
-void collect(DIR* dir, Names& names) {
+void collect(DIR* dir, std::vector<ListEntry>& entries) {
   while (const dirent* entry = readdir(dir)) {
     // An entry that is itself a file, pipe, socket or device (not a link, not a directory)
     // without a supported name is left out whatever stat would say: skip the call. In a
@@ -76,10 +40,11 @@ void collect(DIR* dir, Names& names) {
     if (stat(entry->d_name, &info) != 0) continue;
     const mode_t type = info.st_mode & S_IFMT;
     if (type == S_IFREG && is_supported(entry->d_name)) {
-      add_name(names, "", entry->d_name);
+      entries.push_back(list_entry(entry->d_name, false, info));
     } else if (type == S_IFDIR && std::strcmp(entry->d_name, ".") != 0 &&
                std::strcmp(entry->d_name, "..") != 0) {
-      add_name(names, dir_prefix, entry->d_name);
+      // The "/" of a directory is part of its name.
+      entries.push_back(list_entry(std::string(dir_prefix).append(entry->d_name), true, info));
     }
   }
 }
@@ -90,24 +55,22 @@ void scan_dir() {
   clear_files(state.top);
   state.container.clear();
   state.selected = 0;
-  // The way out is always listed: also from a directory that may be entered but not read, and
-  // from one deleted meanwhile, which reads as empty.
-  Names names;
-  add_name(names, "", parent_name);
-  // "." rather than the directory's path, which may be longer than any path the kernel takes.
-  if (DIR* dir = opendir(".")) {
-    collect(dir, names);
-    closedir(dir);
+  try {
+    // The way out is always listed first: also from a directory that may be entered but not
+    // read, and from one deleted meanwhile, which reads as empty.
+    std::vector<ListEntry> entries{ListEntry{parent_name, true}};
+    // "." rather than the directory's path, which may be longer than any path the kernel
+    // takes.
+    if (DIR* dir = opendir(".")) {
+      collect(dir, entries);
+      closedir(dir);
+    }
+    // Sorting all entries at once and linking the nodes in one pass gives the list that
+    // inserting them one by one would, without a walk along the list per entry.
+    sort_entries(std::span(entries).subspan(1), state.sort);
+    link_entries(state.top, entries);
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
   }
-  // Sorting all names at once and linking the nodes in one pass gives the list that inserting
-  // them one by one would, without a walk along the list per entry.
-  auto** sorted = static_cast<const char**>(std::malloc((names.count + 1) * sizeof(char*)));
-  if (sorted == nullptr) out_of_memory();
-  for (std::size_t i = 0; i < names.count; ++i)
-    sorted[i] = names.text + names.starts[i];
-  insert_files(state.top, sorted, names.count);
-  std::free(sorted);
-  std::free(names.starts);
-  std::free(names.text);
   first_file(state.top);
 }

@@ -3,7 +3,10 @@
 // or "./-name".
 #include "main/command_line.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 
@@ -12,7 +15,9 @@ namespace {
 constexpr int success_status = 0;
 constexpr int usage_status = 2;
 
-constexpr char usage_line[] = "usage: pictra [--help | --version] [[--] FILE [SELECTOR]]";
+constexpr char usage_line[] =
+    "usage: pictra [-0irt] [-n NUM] [--sort=KEY] [--reverse] [--help | --version] [--] "
+    "[FILE | DIR]...";
 constexpr char end_of_options[] = "--";
 
 struct KeyHelp {
@@ -25,8 +30,8 @@ constexpr KeyHelp browser_keys[] = {
     {"cursor keys, Page Up/Down, Home, End", "move the selection"},
     {"+  -", "larger or smaller thumbnails"},
     {"Return, left or right button", "open a directory or view an image"},
-    {"BackSpace, middle button", "go to the parent directory"},
-    {"r", "read the directory again"},
+    {"BackSpace, middle button", "go to the parent directory (not in a list)"},
+    {"r", "read the directory again (not in a list)"},
     {"h", "show the keys in the window"},
     {"f", "fullscreen on or off"},
     {"q, Escape", "quit"},
@@ -34,8 +39,8 @@ constexpr KeyHelp browser_keys[] = {
 
 constexpr KeyHelp view_keys[] = {
     {"Left, Right", "turn a quarter turn left or right"},
-    {"Up, BackSpace, Prior", "previous image of the directory"},
-    {"Down, Space, Next", "next image of the directory"},
+    {"Up, BackSpace, Prior", "previous image of the directory or list"},
+    {"Down, Space, Next", "next image of the directory or list"},
     {"+ = -", "zoom in or out, 1/8 to 8 times"},
     {"1  0", "actual pixels, fit into the window"},
     {"h j k l, Shift+cursor, wheel, drag", "pan the zoomed image"},
@@ -56,44 +61,134 @@ void print_keys(const char* heading, std::span<const KeyHelp> keys) {
 void print_help() {
   std::printf(
       "%s\n"
-      "Browses the current directory as a grid of thumbnails, or views FILE (SELECTOR:\n"
-      "the image of a multi-image TIFF file, counted from 0). Name a file that begins\n"
-      "with \"-\" after \"--\" or as ./-name. --help prints this text, --version the\n"
-      "version.\n",
+      "Without FILE or DIR, browses the current directory as a grid of thumbnails; with one\n"
+      "DIR, browses that directory. One FILE is viewed, stepping through its directory; FILE\n"
+      "SELECTOR views the image of a multi-image TIFF file (counted from 0). Several names\n"
+      "are viewed as one list in the order given, a directory standing for its images;\n"
+      "leaving the view ends the program.\n"
+      "\n"
+      "  -t           start in the grid of the list (or of FILE's directory, FILE selected)\n"
+      "  -i           read further names from standard input, one a line\n"
+      "  -0           names on standard input end with a NUL byte instead of a newline\n"
+      "  -r           walk directories into their subdirectories (names beginning with \".\"\n"
+      "               are left out of a walked directory)\n"
+      "  -n NUM       start at the NUM-th image, counted from 1\n"
+      "  --sort=KEY   order directories and lists by name (the default for directories),\n"
+      "               natural (\"img2\" before \"img10\"), time (oldest first) or size\n"
+      "               (smallest first); without it a list keeps the order given\n"
+      "  --reverse    the other way round\n"
+      "  --help, --version  print this text or the version\n"
+      "\n"
+      "Name a file that begins with \"-\" after \"--\" or as ./-name. A name that cannot be\n"
+      "read is reported and left out; with nothing left to show the status is 1, after a\n"
+      "wrong option 2.\n",
       usage_line);
   print_keys("Keys in the grid:", browser_keys);
   print_keys("Keys in the view:", view_keys);
   std::printf("\nThe window's position and size are kept in ~/.pictrarc.\n");
 }
 
+int refuse(const char* what, const char* arg) {
+  std::fprintf(stderr, "pictra: %s %s; %s\n", what, arg, usage_line);
+  return usage_status;
+}
+
+// A count from 1 up, all digits; 0 for anything else.
+std::uint32_t count_of(const char* text) {
+  if (text == nullptr || *text < '1' || *text > '9') return 0;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (*end != '\0' || errno != 0 || value > UINT32_MAX) return 0;
+  return static_cast<std::uint32_t>(value);
+}
+
+constexpr struct {
+  const char* name;
+  SortKey key;
+} sort_keys[] = {{"name", SortKey::name},
+                 {"natural", SortKey::natural},
+                 {"time", SortKey::time},
+                 {"size", SortKey::size}};
+
+int long_option(const char* arg, Operands& operands) {
+  if (std::strcmp(arg, "--reverse") == 0) {
+    operands.sort.reverse = true;
+    return keep_running;
+  }
+  constexpr char sort_option[] = "--sort=";
+  if (std::strncmp(arg, sort_option, std::strlen(sort_option)) == 0) {
+    const char* key = arg + std::strlen(sort_option);
+    for (const auto& known : sort_keys) {
+      if (std::strcmp(key, known.name) == 0) {
+        operands.sort.key = known.key;
+        operands.sort.chosen = true;
+        return keep_running;
+      }
+    }
+    return refuse("unknown sort key", key);
+  }
+  return refuse("unknown option", arg);
+}
+
+// A group of one-letter options, such as "-ti" or "-rn3"; -n takes the rest of the group or
+// the next argument as its number. i moves past an argument taken.
+int short_options(int argc, char** argv, int& i, Operands& operands) {
+  const char* arg = argv[i];
+  if (arg[1] == '\0') return refuse("unknown option", arg);
+  for (const char* letter = arg + 1; *letter != '\0'; ++letter) {
+    switch (*letter) {
+      case 't':
+        operands.grid = true;
+        break;
+      case 'i':
+        operands.read_names = true;
+        break;
+      case '0':
+        operands.null_separated = true;
+        break;
+      case 'r':
+        operands.recursive = true;
+        break;
+      case 'n': {
+        const char* number = letter[1] != '\0' ? letter + 1 : (i + 1 < argc ? argv[++i] : nullptr);
+        operands.start = count_of(number);
+        if (operands.start == 0)
+          return refuse("-n needs a count from 1 up, not", number ? number : "nothing");
+        return keep_running;
+      }
+      default:
+        return refuse("unknown option", arg);
+    }
+  }
+  return keep_running;
+}
+
 }  // namespace
 
 int read_command_line(int argc, char** argv, Operands& operands) {
-  const char* found[2] = {};
-  int count = 0;
   bool options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (!options_ended && arg[0] == '-') {
-      if (std::strcmp(arg, end_of_options) == 0) {
-        options_ended = true;
-        continue;
-      }
-      if (std::strcmp(arg, "--help") == 0) {
-        print_help();
-        return success_status;
-      }
-      if (std::strcmp(arg, "--version") == 0) {
-        std::printf("pictra %s\n", PICTRA_VERSION);
-        return success_status;
-      }
-      std::fprintf(stderr, "pictra: unknown option %s; %s\n", arg, usage_line);
-      return usage_status;
+    if (options_ended || arg[0] != '-') {
+      operands.names.push_back(arg);
+      continue;
     }
-    // Operands beyond the file and its selector are ignored, as they always were.
-    if (count < 2) found[count++] = arg;
+    if (std::strcmp(arg, end_of_options) == 0) {
+      options_ended = true;
+      continue;
+    }
+    if (std::strcmp(arg, "--help") == 0) {
+      print_help();
+      return success_status;
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+      std::printf("pictra %s\n", PICTRA_VERSION);
+      return success_status;
+    }
+    const int status =
+        arg[1] == '-' ? long_option(arg, operands) : short_options(argc, argv, i, operands);
+    if (status != keep_running) return status;
   }
-  operands.file = found[0];
-  if (found[1]) operands.selector = found[1];
   return keep_running;
 }

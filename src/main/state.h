@@ -21,6 +21,16 @@ struct Config {
   std::int32_t height = 0;
 };
 
+// How a directory's entries, and a list of named files, are ordered.
+enum class SortKey { name, natural, time, size };
+struct SortOrder {
+  SortKey key = SortKey::name;
+  bool reverse = false;
+  // Asked for on the command line: a list of named files is sorted too, instead of keeping the
+  // order the names came in.
+  bool chosen = false;
+};
+
 struct ProgramState {
   // Display facts, set once by x_Init.
   Display* display = nullptr;
@@ -52,6 +62,10 @@ struct ProgramState {
   int event_pending = 0;
   int interrupted = 0;
   std::string container;  // multi-image file whose sub-images the list shows
+  SortOrder sort;
+  // The list holds the files named on the command line or standard input, by the paths given:
+  // there is no directory to read again or to leave for its parent.
+  bool named_list = false;
 
   void (*cleanup)(int sig) = nullptr;
 

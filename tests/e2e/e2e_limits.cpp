@@ -66,10 +66,14 @@ struct Session {
   }
 };
 
-void expect_ends_with_status_zero(Pictra& pictra) {
+void expect_ends_with_status(Pictra& pictra, int expected) {
   const auto status = pictra.wait_exit();
   ASSERT_TRUE(status.has_value()) << "still running";
-  EXPECT_EQ(exit_code(*status), 0) << pictra.stderr_text();
+  EXPECT_EQ(exit_code(*status), expected) << pictra.stderr_text();
+}
+
+void expect_ends_with_status_zero(Pictra& pictra) {
+  expect_ends_with_status(pictra, 0);
 }
 
 // A FIFO where an image was, met by the browser's view and by the command line: refused like a
@@ -98,7 +102,7 @@ TEST(Limits, FifosAreRefusedWithoutBlocking) {
     Session run;
     ASSERT_EQ(mkfifo(run.dir.file("p.jpg").c_str(), 0600), 0);
     auto pictra = run.start({"p.jpg"});
-    expect_ends_with_status_zero(*pictra);
+    expect_ends_with_status(*pictra, 1);
     EXPECT_EQ(pictra->stdout_text(), "Error while displaying image.\n");
   }
 }

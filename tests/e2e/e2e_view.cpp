@@ -137,12 +137,12 @@ class View : public ::testing::Test {
     return *pictra_;
   }
 
-  // Ends the run with status 0 and returns what it printed.
-  std::string ended(Pictra& pictra) {
+  // Ends the run with status expected and returns what it printed.
+  std::string ended(Pictra& pictra, int expected = 0) {
     const auto status = pictra.wait_exit();
     EXPECT_TRUE(status.has_value()) << "pictra did not end";
     if (status) {
-      EXPECT_EQ(exit_code(*status), 0) << pictra.stderr_text();
+      EXPECT_EQ(exit_code(*status), expected) << pictra.stderr_text();
     }
     return pictra.stdout_text();
   }
@@ -334,7 +334,7 @@ TEST_F(View, SteppingKeysWalkTheFolderOfTheFile) {
 TEST_F(View, FileOfNoFormatPrintsTheMessage) {
   dir_.write("img.xyz", "no image format begins like this");
   Pictra& pictra = start("img.xyz");
-  EXPECT_EQ(ended(pictra), error_message);
+  EXPECT_EQ(ended(pictra, 1), error_message);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The options of the real binary, started without a display: help and version are printed and
-// anything else that looks like an option is refused before a connection is tried.
+// The options of the real binary, started without a display: help and version are printed,
+// anything else that looks like an option is refused, and names that cannot be shown are
+// reported, all before a connection is tried.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,7 +13,10 @@ namespace {
 
 using namespace pictra_test;
 
-constexpr char usage[] = "usage: pictra [--help | --version] [[--] FILE [SELECTOR]]";
+constexpr char usage[] =
+    "usage: pictra [-0irt] [-n NUM] [--sort=KEY] [--reverse] [--help | --version] [--] "
+    "[FILE | DIR]...";
+constexpr char nothing[] = "pictra: no images to show\n";
 
 TEST(CommandLine, OptionsAnswerWithoutADisplay) {
   struct Case {
@@ -30,7 +34,8 @@ TEST(CommandLine, OptionsAnswerWithoutADisplay) {
        0,
        help_start,
        true,
-       {"./-name", "Keys in the grid:", "q, Escape", "Keys in the view:", "~/.pictrarc"},
+       {"./-name", "-t ", "-i ", "-0 ", "-r ", "-n NUM", "--sort=KEY", "natural", "--reverse",
+        "Keys in the grid:", "q, Escape", "Keys in the view:", "~/.pictrarc"},
        ""},
       // The first option decides; operands around it do not matter.
       {{"image.jpg", "--help", "-x"}, 0, help_start, true, {}, ""},
@@ -39,12 +44,34 @@ TEST(CommandLine, OptionsAnswerWithoutADisplay) {
       {{"-"}, 2, "", false, {}, "pictra: unknown option -" + refusal},
       {{"--helpful"}, 2, "", false, {}, "pictra: unknown option --helpful" + refusal},
       {{"image.jpg", "-x"}, 2, "", false, {}, "pictra: unknown option -x" + refusal},
-      // After "--" nothing is an option: the file is taken, and the missing display refused.
-      {{"--", "--version"}, 255, "Cannot connect to X-Server.\n", true, {}, ""},
+      {{"--sort=date"}, 2, "", false, {}, "pictra: unknown sort key date" + refusal},
+      {{"-n", "0"}, 2, "", false, {}, "pictra: -n needs a count from 1 up, not 0" + refusal},
+      {{"-n2x"}, 2, "", false, {}, "pictra: -n needs a count from 1 up, not 2x" + refusal},
+      {{"-n"}, 2, "", false, {}, "pictra: -n needs a count from 1 up, not nothing" + refusal},
+      // After "--" nothing is an option: the name is taken, and found missing.
+      {{"--", "--version"},
+       1,
+       "",
+       false,
+       {},
+       std::string("pictra: --version: No such file or directory\n") + nothing},
+      // Each name that cannot be shown is reported in turn, before a display is needed.
+      {{"-t", "a.jpg", "no/b.png"},
+       1,
+       "",
+       false,
+       {},
+       std::string("pictra: a.jpg: No such file or directory\n"
+                   "pictra: no/b.png: No such file or directory\n") +
+           nothing},
+      {{"-i"}, 1, "", false, {}, nothing},
+      // A directory walked (not browsed) without images.
+      {{"-r", "empty"}, 1, "", false, {}, nothing},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));
     TempDir home;
+    home.mkdir("empty");
     Pictra pictra({home.path(), home.path(), c.args, {}, true});
     const auto status = pictra.wait_exit();
     ASSERT_TRUE(status.has_value());

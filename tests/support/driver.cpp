@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "support/tempdir.h"
@@ -117,9 +118,11 @@ int remaining_ms(Clock::time_point until) {
     const auto equals = entry.find('=');
     setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
   }
+  const int in = open((capture_dir + "/stdin").c_str(), O_RDONLY);
   const int out = open((capture_dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err = open((capture_dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (out < 0 || err < 0) _exit(126);
+  if (in < 0 || out < 0 || err < 0) _exit(126);
+  dup2(in, STDIN_FILENO);
   dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
   std::vector<char*> argv;
@@ -137,7 +140,7 @@ int exit_code(int wait_status) {
   return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
 }
 
-Pictra::Pictra(PictraOptions options) {
+Pictra::Pictra(PictraOptions options, const std::string& input) {
   std::setlocale(LC_ALL, "C.UTF-8");
   XSetErrorHandler(ignore_x_errors);
   display_ = XOpenDisplay(nullptr);
@@ -149,6 +152,10 @@ Pictra::Pictra(PictraOptions options) {
   char pattern[] = "/tmp/pictra-capture-XXXXXX";
   if (!mkdtemp(pattern)) ADD_FAILURE() << "mkdtemp failed";
   capture_dir_ = pattern;
+  {
+    std::ofstream file(capture_dir_ + "/stdin", std::ios::binary);
+    file << input;
+  }
   pid_ = fork();
   if (pid_ == 0) exec_child(options, capture_dir_);
   if (pid_ < 0) ADD_FAILURE() << "fork failed";

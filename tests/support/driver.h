@@ -32,8 +32,9 @@ struct PictraOptions {
 
 class Pictra {
  public:
-  // Starts the binary. Its standard output and error are captured into files.
-  explicit Pictra(PictraOptions options);
+  // Starts the binary with input on its standard input. Its standard output and error are
+  // captured into files.
+  explicit Pictra(PictraOptions options, const std::string& input = "");
   ~Pictra();  // kills the process if it still runs
   Pictra(const Pictra&) = delete;
   Pictra& operator=(const Pictra&) = delete;
