@@ -62,6 +62,21 @@ FileNode* node_at(std::uint32_t index) {
   return node;
 }
 
+// The first image of the list, shown as the page that starts the list: a slideshow past the
+// last image goes on from there.
+void step_to_first() {
+  first_file(state.top);
+  state.selected = 0;
+  const FileNode* first = image_place(state.top).first;
+  for (const FileNode* node = state.top; node && node != first; node = node->nextfile) {
+    if (state.selected + 1 < grid[state.thumbsize].cells) {
+      ++state.selected;
+    } else {
+      state.top = state.top->nextfile;
+    }
+  }
+}
+
 // How the view takes a list entry: a file of the directory, or a sub-image of the container.
 ViewEntry view_entry(const FileNode* node, const char* container) {
   if (node == nullptr || node->name[0] == '/') return {};
@@ -78,15 +93,20 @@ void view_neighbours(std::uint32_t index, const char* container) {
   for (bool viewing = true; viewing;) {
     const FileNode* node = node_at(state.selected);
     if (node == nullptr) break;
+    const ImagePlace place = image_place(node);
     const int result =
         view_image(view_entry(node, container), view_entry(node->prevfile, container),
-                   view_entry(node->nextfile, container));
+                   view_entry(node->nextfile, container),
+                   {place.position, place.count, view_entry(place.first, container)});
     switch (result) {
       case view_previous:
         step_back();
         break;
       case view_next:
         step_forward();
+        break;
+      case view_first:
+        step_to_first();
         break;
       default:
         viewing = false;

@@ -21,6 +21,7 @@ struct Drawing {
   Pixmap pixmap = 0;
   const Image* image = nullptr;  // what it shows
   Layout layout;
+  Band band;
   std::uint32_t window_width = 0;
   std::uint32_t window_height = 0;
 };
@@ -41,12 +42,14 @@ void image_going(const Image* image) {
   if (image && drawing.image == image) drawing.image = nullptr;
 }
 
-void render(const Image& image, const Layout& layout) {
+void render(const Image& image, const Layout& layout, Frame frame, const Band& band) {
   forget_drawing();
-  const auto width = static_cast<std::uint32_t>(state.config.width);
-  const auto height = static_cast<std::uint32_t>(state.config.height);
-  Picture* picture =
-      x_CreatePicture(width, height, static_cast<std::uint64_t>(state.bits_per_pixel));
+  const auto window_width = static_cast<std::uint32_t>(state.config.width);
+  const auto window_height = static_cast<std::uint32_t>(state.config.height);
+  const auto width = static_cast<std::uint32_t>(frame.width);
+  const auto height = static_cast<std::uint32_t>(frame.height);
+  Picture* picture = x_CreatePicture(window_width, window_height,
+                                     static_cast<std::uint64_t>(state.bits_per_pixel));
   if (!picture) return;
   x_FillPicture(picture, rgb_black);
   const auto sw = static_cast<std::int64_t>(layout.scaled_width);
@@ -92,16 +95,19 @@ void render(const Image& image, const Layout& layout) {
                part->height, std::uint64_t{part->width} * rgb_channels);
     }
   }
-  drawing.pixmap = XCreatePixmap(state.display, state.window, width, height,
+  drawing.pixmap = XCreatePixmap(state.display, state.window, window_width, window_height,
                                  static_cast<unsigned>(state.visual_depth));
   GC gc = XCreateGC(state.display, drawing.pixmap, 0, nullptr);
-  XPutImage(state.display, drawing.pixmap, gc, picture->ximage, 0, 0, 0, 0, width, height);
+  XPutImage(state.display, drawing.pixmap, gc, picture->ximage, 0, 0, 0, 0, window_width,
+            window_height);
   XFreeGC(state.display, gc);
   x_FreePicture(picture);
+  if (band.shown) x_DrawInfoLine(drawing.pixmap, window_width, window_height, band.name, band.rest);
   drawing.image = &image;
   drawing.layout = layout;
-  drawing.window_width = width;
-  drawing.window_height = height;
+  drawing.band = band;
+  drawing.window_width = window_width;
+  drawing.window_height = window_height;
 }
 
 void repaint() {
@@ -116,8 +122,9 @@ void repaint() {
   XFreeGC(state.display, gc);
 }
 
-bool drawing_current(const Image& image, const Layout& layout) {
+bool drawing_current(const Image& image, const Layout& layout, const Band& band) {
   return drawing.pixmap && drawing.image == &image && drawing.layout == layout &&
+         drawing.band == band &&
          drawing.window_width == static_cast<std::uint32_t>(state.config.width) &&
          drawing.window_height == static_cast<std::uint32_t>(state.config.height);
 }

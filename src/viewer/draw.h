@@ -2,16 +2,27 @@
 // to the window on every exposure, without sending it again. Private to the viewer.
 #pragma once
 
+#include <string>
+
 #include "formats/formats.h"
 #include "viewer/view_state.h"
 
-// Renders the part of image that layout puts into the window into a new window-sized drawing,
-// the rest black; without memory for it nothing is drawn this time.
-void render(const Image& image, const Layout& layout);
+// The info line under the frame, when shown.
+struct Band {
+  bool shown = false;
+  std::string name;
+  std::string rest;
+  bool operator==(const Band&) const = default;
+};
+
+// Renders the part of image that layout puts into frame (the window's top) into a new
+// window-sized drawing, black around it, with band below; without memory for it nothing is
+// drawn this time.
+void render(const Image& image, const Layout& layout, Frame frame, const Band& band);
 // Copies the drawing to the window.
 void repaint();
-// Whether the drawing shows image with layout at the window's size.
-bool drawing_current(const Image& image, const Layout& layout);
+// Whether the drawing shows image with layout and band at the window's size.
+bool drawing_current(const Image& image, const Layout& layout, const Band& band);
 // Lets the drawing go.
 void forget_drawing();
 // Tells the drawing that image is about to go, so no later check takes a new image at the

@@ -9,6 +9,7 @@
 // part of the image that the window shows, and sent whole; an exposure repaints that Picture
 // without decoding or resampling.
 #include <X11/Xlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -128,10 +129,20 @@ void prefetch(const ViewEntry& previous, const ViewEntry& next, Wish box) {
   }
 }
 
-// The frame the image is drawn into: the whole window.
+// The slideshow, kept across the entries it steps through.
+Slideshow show;
+
+// The frame the image is drawn into: the window above the info line.
 Frame window_frame() {
-  return {static_cast<std::uint64_t>(state.config.width),
-          static_cast<std::uint64_t>(state.config.height)};
+  const auto height = static_cast<std::uint64_t>(state.config.height);
+  const std::uint64_t band = state.info_line ? x_InfoLineHeight() : 0;
+  return {static_cast<std::uint64_t>(state.config.width), height > band ? height - band : 0};
+}
+
+// The size of the file at path; -1 when it cannot be had.
+std::int64_t file_bytes(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
 Size full_size(const Image& image) {
@@ -141,26 +152,70 @@ Size full_size(const Image& image) {
 // The view's loop for one entry, from the first wait for its image to the step or exit.
 class Session {
  public:
-  Session(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next)
-      : shown_(shown), previous_(previous), next_(next) {}
+  Session(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next,
+          const ViewPlace& place)
+      : shown_(shown), previous_(previous), next_(next), place_(place) {}
 
   int run() {
-    keep_only(shown_, previous_, next_);
+    keep_only(shown_, previous_, ahead());
     for (;;) {
       view_.frame = window_frame();
       if (!settle()) return view_failed;
       // Draw only once no event waits, so a burst of turns, zooms, pans, resizes or exposures
       // draws its final state alone.
       if (XPending(state.display) == 0) draw();
-      if (!x_NextEventOr(state.pool->wake_fd())) {
+      // The next slide is due once this one has been drawn.
+      const Deadline due = show.running && drawn_ ? show.due() : no_deadline;
+      if (!x_NextEventOr(state.pool->wake_fd(), due)) {
+        if (due != no_deadline && std::chrono::steady_clock::now() >= due) {
+          if (const int result = next_slide(due); result != 0) return result;
+          continue;
+        }
         state.pool->dispatch();
         continue;
       }
-      if (const int result = handle(state.event); result != 0) return result;
+      if (const int result = handle(state.event); result != 0) {
+        // A step typed during a slideshow counts the next from now.
+        if (result == view_previous || result == view_next)
+          show.last_step = std::chrono::steady_clock::now();
+        return result;
+      }
     }
   }
 
  private:
+  // The entry decoded ahead after the shown one: the next, or in a slideshow at the last image
+  // the first, which it goes on with.
+  const ViewEntry& ahead() const {
+    static const ViewEntry none;
+    if (!next_.path.empty() || !show.running) return next_;
+    const ViewEntry& first = place_.first;
+    if (first.path.empty() || same(first, shown_) || same(first, previous_)) return none;
+    return first;
+  }
+
+  // The slideshow's step at due: to the next image, after the last to the first; an image
+  // alone in its list stays, shown for another delay.
+  int next_slide(Deadline due) {
+    show.last_step = due;
+    if (!next_.path.empty()) return view_next;
+    if (!place_.first.path.empty() && !same(place_.first, shown_)) return view_first;
+    return 0;
+  }
+
+  // What the info line shows, when it is on.
+  Band band(const Image& image, const Layout& layout) {
+    if (!state.info_line) return {};
+    if (bytes_ == unknown_bytes) bytes_ = file_bytes(shown_.path);
+    const ShownFacts facts{.position = place_.position,
+                           .count = place_.count,
+                           .full = full_size(image),
+                           .file_bytes = bytes_,
+                           .taken = image.taken,
+                           .camera = image.camera};
+    return {true, shown_.path, view_info(view_, layout, facts, show)};
+  }
+
   // Makes sure the shown entry is kept or on its way, decoded with the pixels the drawing
   // needs; false once it is known not to decode. A decode for a larger zoom leaves the kept
   // image drawn until the sharper one comes.
@@ -190,7 +245,7 @@ class Session {
     // The neighbours are asked at once, not after the first drawing: with a worker per core
     // they decode while the shown entry does, so a step taken as soon as it is drawn finds
     // its image ready or nearly.
-    prefetch(previous_, next_, box_for(0, view_.frame));
+    prefetch(previous_, ahead(), box_for(0, view_.frame));
     return true;
   }
 
@@ -205,14 +260,16 @@ class Session {
       return;
     }
     const Layout l = view_layout(view_, full_size(*k.image));
-    const bool stale = !drawing_current(*k.image, l);
-    if (stale) render(*k.image, l);
+    const Band b = band(*k.image, l);
+    const bool stale = !drawing_current(*k.image, l, b);
+    if (stale) render(*k.image, l, view_.frame, b);
     if (stale || !painted_) repaint();
     painted_ = true;
+    drawn_ = true;
     if (stale) {
       x_SetTitle(shown_.path.c_str(), k.image->full_width, k.image->full_height,
                  zoom_percent(view_.zoom));
-      prefetch(previous_, next_, box_for(0, view_.frame));
+      prefetch(previous_, ahead(), box_for(0, view_.frame));
     }
   }
 
@@ -227,6 +284,19 @@ class Session {
         return view_left;
       case Action::fullscreen:
         x_ToggleFullscreen();
+        return 0;
+      case Action::slideshow:
+        show.running = !show.running;
+        show.last_step = std::chrono::steady_clock::now();
+        // At the last image the first is now wanted ahead.
+        if (show.running) prefetch(previous_, ahead(), box_for(0, view_.frame));
+        return 0;
+      case Action::slideshow_faster:
+      case Action::slideshow_slower:
+        change_delay(show, action == Action::slideshow_slower ? 1 : -1);
+        return 0;
+      case Action::info_line:
+        state.info_line = !state.info_line;
         return 0;
       default: {
         const Image* image = kept[0].image.get();
@@ -319,9 +389,14 @@ class Session {
     }
   }
 
+  static constexpr std::int64_t unknown_bytes = -2;
+
   ViewEntry shown_, previous_, next_;
+  ViewPlace place_;
   ViewState view_;
+  std::int64_t bytes_ = unknown_bytes;  // the file's size, asked once it is shown
   bool painted_ = false;
+  bool drawn_ = false;     // the shown image has been drawn
   bool dragging_ = false;  // button 1 is down, pressed in the view
   bool dragged_ = false;   // and the pointer moved since
   int drag_x_ = 0;
@@ -334,16 +409,27 @@ void start_view() {
   state.pool->set_handler(group_view, take_image);
 }
 
-int view_image(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next) {
-  const int result = Session(shown, previous, next).run();
+int view_image(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next,
+               const ViewPlace& place) {
+  const int result = Session(shown, previous, next, place).run();
   // A failed entry is not kept: stepping back onto it tries again.
   if (result == view_failed) forget(kept[0]);
   return result;
 }
 
 void leave_view() {
+  show.running = false;
   forget_drawing();
   for (Kept& k : kept)
     forget(k);
   if (state.pool) state.pool->drop_queued(group_view);
+}
+
+bool set_slide_delay(double seconds) {
+  return set_delay(show, seconds);
+}
+
+void start_slideshow() {
+  show.running = true;
+  show.last_step = std::chrono::steady_clock::now();
 }
