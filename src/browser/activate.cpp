@@ -90,6 +90,7 @@ ViewEntry view_entry(const FileNode* node, const char* container) {
 void view_neighbours(std::uint32_t index, const char* container) {
   state.selected = index;
   const Config before = state.config;
+  const bool info_line = state.info_line;
   for (bool viewing = true; viewing;) {
     const FileNode* node = node_at(state.selected);
     if (node == nullptr) break;
@@ -114,8 +115,12 @@ void view_neighbours(std::uint32_t index, const char* container) {
     }
   }
   leave_view();
-  // The view may have been resized; the grid is laid out anew for the size it left.
-  if (state.config.width != before.width || state.config.height != before.height) layout_grid();
+  // The view may have been resized, or its info line turned on or off; the grid is laid out
+  // anew for the rows it left.
+  if (state.config.width != before.width || state.config.height != before.height ||
+      state.info_line != info_line) {
+    layout_grid();
+  }
 }
 
 // Shows the sub-images of file as the list, "/.." first to lead back out.

@@ -157,6 +157,10 @@ class Session {
       : shown_(shown), previous_(previous), next_(next), place_(place) {}
 
   int run() {
+    if (show.running && show.fresh) {
+      show.fresh = false;
+      show.last_step = std::chrono::steady_clock::now();
+    }
     keep_only(shown_, previous_, ahead());
     for (;;) {
       view_.frame = window_frame();
@@ -431,5 +435,5 @@ bool set_slide_delay(double seconds) {
 
 void start_slideshow() {
   show.running = true;
-  show.last_step = std::chrono::steady_clock::now();
+  show.fresh = true;
 }

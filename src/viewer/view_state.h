@@ -101,6 +101,7 @@ void apply_action(ViewState& view, Action action, const Size* full);
 using SlideClock = std::chrono::steady_clock;
 struct Slideshow {
   bool running = false;
+  bool fresh = false;  // started, and no entry shown yet: the first delay counts from then
   std::chrono::milliseconds delay{5000};
   SlideClock::time_point last_step;
   SlideClock::time_point due() const { return last_step + delay; }

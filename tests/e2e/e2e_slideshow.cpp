@@ -232,6 +232,17 @@ TEST_F(Slideshow, StepsInOrderWrapsAndFollowsItsKeysWithTheInfoLine) {
   }
 }
 
+// Every way of cutting name in the middle that keeps at least as much of its end, each followed
+// by rest.
+std::vector<std::string> cuts_of(const std::string& name, const std::string& rest) {
+  std::vector<std::string> cuts{name + rest};
+  for (std::size_t head = 0; head < name.size(); ++head) {
+    for (std::size_t tail = head; head + tail < name.size(); ++tail)
+      cuts.push_back(name.substr(0, head) + "\u2026" + name.substr(name.size() - tail) + rest);
+  }
+  return cuts;
+}
+
 // The info line of a JPEG names the date it was taken and the camera; in a window too narrow
 // for all of it the name is cut in the middle, keeping more of its end. The depths are covered
 // above, so one is enough here.
@@ -254,16 +265,35 @@ TEST_F(Slideshow, InfoLineOfAJpegCarriesDateAndCamera) {
            "%  2024-05-06 07:08:09  TestCam 9";
   };
   const std::string name = "photo.jpg";
-  std::vector<std::string> cuts;
-  for (std::size_t head = 0; head < name.size(); ++head) {
-    for (std::size_t tail = head; head + tail < name.size(); ++tail)
-      cuts.push_back(name.substr(0, head) + "\u2026" + name.substr(name.size() - tail) +
-                     rest(window_width, window_height));
-  }
+  std::vector<std::string> cuts = cuts_of(name, rest(window_width, window_height));
+  cuts.erase(cuts.begin());  // too long to be shown whole
   EXPECT_TRUE(shows_one_of(pictra, band, cuts));
   pictra.resize(640, 300);
   EXPECT_TRUE(shows_one_of(pictra, band, {name + rest(640, 300)}));
   pictra.key(XK_Escape);
+  ASSERT_TRUE(pictra.wait_exit().has_value());
+}
+
+// In the grid, i shows the folder with the selected entry, the number of images and the
+// entry's size, and s starts a slideshow from the selected image at the delay of -S.
+TEST_F(Slideshow, GridInfoLineAndSlideshowFromTheSelection) {
+  if (test_depth() != 24) GTEST_SKIP() << "the band's depths are checked above";
+  Pictra pictra({home_.path(), dir_.path(), {"-S", "0.3"}, {}, false});
+  ASSERT_TRUE(pictra.wait_title("pictra-0.31 - " + dir_.path())) << pictra.title();
+  Band band(pictra.display());
+  pictra.key(XK_Right);  // from "/.." to a.bmp
+  pictra.key(XK_i);
+  EXPECT_TRUE(shows_one_of(
+      pictra, band,
+      cuts_of(dir_.path() + "/a.bmp", "  5 images  " + file_size(dir_.file("a.bmp")))));
+  pictra.key(XK_s);
+  for (int i : {0, 1, 2}) {
+    ASSERT_TRUE(pictra.wait_title(title_of(names[i], picture_width, picture_height), step_deadline))
+        << "step to " << names[i] << ": " << pictra.title();
+  }
+  pictra.key(XK_Escape);
+  ASSERT_TRUE(pictra.wait_title("pictra-0.31 - " + dir_.path())) << pictra.title();
+  pictra.key(XK_q);
   ASSERT_TRUE(pictra.wait_exit().has_value());
 }
 
