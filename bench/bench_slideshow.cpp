@@ -100,6 +100,8 @@ int main() {
   const double drift = latencies.back();
   std::printf("step latency after the timer: median %.1f ms, worst %.1f ms (goal <= %.0f ms: %s)\n",
               median, worst, goal_ms, worst <= goal_ms ? "met" : "MISSED");
+  std::printf("steps came every %.1f ms on average (the pace the decoding kept)\n",
+              bench::seconds_between(times[before], times[before + steps - 1]) * 1e3 / (steps - 1));
   std::printf("drift of %d steps: the last came %.1f ms after %.1f s (%s)\n", steps, drift,
               steps * static_cast<double>(delay.count()) / 1e3,
               drift <= goal_ms ? "pace held" : "MISSED");

@@ -98,7 +98,8 @@ void view_neighbours(std::uint32_t index, const char* container) {
     const int result =
         view_image(view_entry(node, container), view_entry(node->prevfile, container),
                    view_entry(node->nextfile, container),
-                   {place.position, place.count, view_entry(place.first, container)});
+                   {place.position, place.count, view_entry(place.first, container),
+                    view_entry(place.after_next, container)});
     switch (result) {
       case view_previous:
         step_back();

@@ -229,7 +229,13 @@ void draw_grid_info(const std::string& folder, const char* container) {
   std::string rest = std::to_string(image_count()) + " images";
   if (name && *name) {
     const bool directory = name[0] == '/';
-    shown += "/" + (directory ? std::string(name + 1) + "/" : label_text(name));
+    shown += '/';
+    if (directory) {
+      shown += name + 1;
+      shown += '/';
+    } else {
+      shown += label_text(name);
+    }
     struct stat st {};
     const bool listing_directory = container == nullptr || container[0] == '\0';
     if (!directory && listing_directory && stat(name, &st) == 0)

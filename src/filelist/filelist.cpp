@@ -162,5 +162,12 @@ ImagePlace image_place(const FileNode* node) {
     if (place.first == nullptr) place.first = n;
     if (n == node) place.position = place.count;
   }
+  if (place.position == 0) return place;
+  auto step = [&](const FileNode* n) {
+    for (n = n->nextfile; n != nullptr; n = n->nextfile)
+      if (!n->name.empty() && n->name[0] != '/') return n;
+    return place.first;
+  };
+  place.after_next = step(step(node));
   return place;
 }

@@ -81,8 +81,9 @@ bool view_from_command_line(const char* file, const char* selector) {
     const FileNode* previous = image_or_none(node->prevfile);
     const FileNode* next = image_or_none(node->nextfile);
     const ImagePlace place = image_place(node);
-    const int result = view_image(shown, entry_of(previous), entry_of(next),
-                                  {place.position, place.count, entry_of(place.first)});
+    const int result = view_image(
+        shown, entry_of(previous), entry_of(next),
+        {place.position, place.count, entry_of(place.first), entry_of(place.after_next)});
     if (result == view_failed) return false;
     if (result == view_left) return true;
     const FileNode* step = result == view_previous ? previous

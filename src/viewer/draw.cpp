@@ -26,24 +26,27 @@ struct Drawing {
   std::uint32_t window_height = 0;
 };
 Drawing drawing;
+// The slideshow's next drawing, rendered before its step is due.
+Drawing ahead;
 
 bool odd(int turn) {
   return (turn & 1) != 0;
 }
 
-}  // namespace
-
-void forget_drawing() {
-  if (drawing.pixmap) XFreePixmap(state.display, drawing.pixmap);
-  drawing = Drawing{};
+void forget(Drawing& d) {
+  if (d.pixmap) XFreePixmap(state.display, d.pixmap);
+  d = Drawing{};
 }
 
-void image_going(const Image* image) {
-  if (image && drawing.image == image) drawing.image = nullptr;
+bool shows(const Drawing& d, const Image& image, const Layout& layout, const Band& band) {
+  return d.pixmap && d.image == &image && d.layout == layout && d.band == band &&
+         d.window_width == static_cast<std::uint32_t>(state.config.width) &&
+         d.window_height == static_cast<std::uint32_t>(state.config.height);
 }
 
-void render(const Image& image, const Layout& layout, Frame frame, const Band& band) {
-  forget_drawing();
+void render_into(Drawing& drawing, const Image& image, const Layout& layout, Frame frame,
+                 const Band& band) {
+  forget(drawing);
   const auto window_width = static_cast<std::uint32_t>(state.config.width);
   const auto window_height = static_cast<std::uint32_t>(state.config.height);
   const auto width = static_cast<std::uint32_t>(frame.width);
@@ -110,6 +113,35 @@ void render(const Image& image, const Layout& layout, Frame frame, const Band& b
   drawing.window_height = window_height;
 }
 
+}  // namespace
+
+void forget_drawing() {
+  forget(drawing);
+  forget(ahead);
+}
+
+void image_going(const Image* image) {
+  if (!image) return;
+  if (drawing.image == image) drawing.image = nullptr;
+  if (ahead.image == image) ahead.image = nullptr;
+}
+
+void render(const Image& image, const Layout& layout, Frame frame, const Band& band) {
+  render_into(drawing, image, layout, frame, band);
+}
+
+void render_ahead(const Image& image, const Layout& layout, Frame frame, const Band& band) {
+  if (!shows(ahead, image, layout, band)) render_into(ahead, image, layout, frame, band);
+}
+
+bool take_ahead(const Image& image, const Layout& layout, const Band& band) {
+  if (!shows(ahead, image, layout, band)) return false;
+  forget(drawing);
+  drawing = ahead;
+  ahead = Drawing{};
+  return true;
+}
+
 void repaint() {
   if (!drawing.pixmap) return;
   // The source is a pixmap, never obscured: asking for graphics exposures would only bring a
@@ -123,8 +155,5 @@ void repaint() {
 }
 
 bool drawing_current(const Image& image, const Layout& layout, const Band& band) {
-  return drawing.pixmap && drawing.image == &image && drawing.layout == layout &&
-         drawing.band == band &&
-         drawing.window_width == static_cast<std::uint32_t>(state.config.width) &&
-         drawing.window_height == static_cast<std::uint32_t>(state.config.height);
+  return shows(drawing, image, layout, band);
 }

@@ -5,9 +5,9 @@
 // entry is decoded once, at the smallest scale that covers the window, and kept until the view
 // moves on; a zoom that needs more pixels decodes it again at the scale that covers the zoomed
 // size (full size from 100% on). Its neighbours are decoded ahead and kept beside it, three
-// images at most. A drawing is rendered once into a window-sized Picture, resampling only the
-// part of the image that the window shows, and sent whole; an exposure repaints that Picture
-// without decoding or resampling.
+// images at most; a slideshow keeps a fourth, the image after the next. A drawing is rendered once
+// into a window-sized Picture, resampling only the part of the image that the window shows, and
+// sent whole; an exposure repaints that Picture without decoding or resampling.
 #include <X11/Xlib.h>
 #include <sys/stat.h>
 
@@ -41,8 +41,8 @@ struct Kept {
   bool failed = false;    // back, without an image
 };
 
-// Slots: the shown entry and its two neighbours.
-std::array<Kept, 3> kept;
+// Slots: the shown entry, its two neighbours, and in a slideshow the image after the next.
+std::array<Kept, 4> kept;
 std::uint64_t last_tag = 0;
 
 // The horizontal wheel's buttons.
@@ -103,9 +103,10 @@ void request(Kept& k, const ViewEntry& entry, Wish box, int priority) {
 }
 
 // Keeps entry and its neighbours, in this order of slots, and lets everything else go.
-void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next) {
-  const ViewEntry* wanted[] = {&shown, &previous, &next};
-  std::array<Kept, 3> arranged;
+void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next,
+               const ViewEntry& after) {
+  const ViewEntry* wanted[] = {&shown, &previous, &next, &after};
+  std::array<Kept, 4> arranged;
   for (std::size_t i = 0; i < arranged.size(); ++i) {
     if (wanted[i]->path.empty()) continue;
     if (Kept* k = find_kept(*wanted[i])) arranged[i] = std::move(*k);
@@ -120,12 +121,14 @@ void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntr
   }
 }
 
-void prefetch(const ViewEntry& previous, const ViewEntry& next, Wish box) {
-  const ViewEntry* neighbours[] = {&previous, &next};
-  for (std::size_t i = 0; i < 2; ++i) {
+// The image after the next comes last, so that a step the user takes finds its neighbours
+// first.
+void prefetch(const ViewEntry& previous, const ViewEntry& next, const ViewEntry& after, Wish box) {
+  const ViewEntry* neighbours[] = {&previous, &next, &after};
+  for (std::size_t i = 0; i < std::size(neighbours); ++i) {
     Kept& k = kept[i + 1];
     if (neighbours[i]->path.empty() || !k.entry.path.empty()) continue;
-    request(k, *neighbours[i], box, neighbour_priority);
+    request(k, *neighbours[i], box, i == 2 ? neighbour_priority - 1 : neighbour_priority);
   }
 }
 
@@ -161,13 +164,16 @@ class Session {
       show.fresh = false;
       show.last_step = std::chrono::steady_clock::now();
     }
-    keep_only(shown_, previous_, ahead());
+    keep_only(shown_, previous_, ahead(), after());
     for (;;) {
       view_.frame = window_frame();
       if (!settle()) return view_failed;
       // Draw only once no event waits, so a burst of turns, zooms, pans, resizes or exposures
       // draws its final state alone.
-      if (XPending(state.display) == 0) draw();
+      if (XPending(state.display) == 0) {
+        draw();
+        render_next_slide();
+      }
       // The next slide is due once this one has been drawn.
       const Deadline due = show.running && drawn_ ? show.due() : no_deadline;
       if (!x_NextEventOr(state.pool->wake_fd(), due)) {
@@ -196,6 +202,31 @@ class Session {
     const ViewEntry& first = place_.first;
     if (first.path.empty() || same(first, shown_) || same(first, previous_)) return none;
     return first;
+  }
+
+  // While a slideshow waits, the next slide's drawing is rendered, so that its step only has to
+  // show it. The next entry starts fitted and upright; with the info line on, whose text the
+  // next entry knows best, it is rendered at its step.
+  void render_next_slide() {
+    if (!show.running || !drawn_ || state.info_line) return;
+    const Kept* next = find_kept(ahead());
+    if (ahead().path.empty() || !next || !next->image || next->tag != 0) return;
+    ViewState fresh;
+    fresh.frame = view_.frame;
+    const Layout l = view_layout(fresh, full_size(*next->image));
+    render_ahead(*next->image, l, view_.frame, {});
+  }
+
+  // The image after the next, decoded ahead while a slideshow runs; none where it is one of
+  // the others.
+  const ViewEntry& after() const {
+    static const ViewEntry none;
+    const ViewEntry& entry = place_.after_next;
+    if (!show.running || entry.path.empty() || same(entry, shown_) || same(entry, previous_) ||
+        same(entry, ahead())) {
+      return none;
+    }
+    return entry;
   }
 
   // The slideshow's step at due: to the next image, after the last to the first; an image
@@ -249,7 +280,7 @@ class Session {
     // The neighbours are asked at once, not after the first drawing: with a worker per core
     // they decode while the shown entry does, so a step taken as soon as it is drawn finds
     // its image ready or nearly.
-    prefetch(previous_, ahead(), box_for(0, view_.frame));
+    prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
     return true;
   }
 
@@ -265,15 +296,17 @@ class Session {
     }
     const Layout l = view_layout(view_, full_size(*k.image));
     const Band b = band(*k.image, l);
-    const bool stale = !drawing_current(*k.image, l, b);
+    const bool ready = drawing_current(*k.image, l, b);
+    const bool taken = !ready && take_ahead(*k.image, l, b);
+    const bool stale = !ready && !taken;
     if (stale) render(*k.image, l, view_.frame, b);
-    if (stale || !painted_) repaint();
+    if (!ready || !painted_) repaint();
     painted_ = true;
     drawn_ = true;
-    if (stale) {
+    if (!ready) {
       x_SetTitle(shown_.path.c_str(), k.image->full_width, k.image->full_height,
                  zoom_percent(view_.zoom));
-      prefetch(previous_, ahead(), box_for(0, view_.frame));
+      prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
     }
   }
 
@@ -293,7 +326,7 @@ class Session {
         show.running = !show.running;
         show.last_step = std::chrono::steady_clock::now();
         // At the last image the first is now wanted ahead.
-        if (show.running) prefetch(previous_, ahead(), box_for(0, view_.frame));
+        if (show.running) prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
         return 0;
       case Action::slideshow_faster:
       case Action::slideshow_slower:

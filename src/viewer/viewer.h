@@ -22,6 +22,9 @@ struct ViewPlace {
   std::size_t position = 0;  // from 1; 0 when the entry is not in a list
   std::size_t count = 0;
   ViewEntry first;  // the list's first image, where a slideshow goes after the last
+  // The image two steps on, going round: a slideshow decodes it ahead too, so that both
+  // workers keep up with short delays.
+  ViewEntry after_next;
 };
 
 // Starts the view's use of state.pool.
