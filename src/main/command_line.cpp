@@ -10,14 +10,16 @@
 #include <cstring>
 #include <span>
 
+#include "viewer/viewer.h"
+
 namespace {
 
 constexpr int success_status = 0;
 constexpr int usage_status = 2;
 
 constexpr char usage_line[] =
-    "usage: pictra [-0irt] [-n NUM] [--sort=KEY] [--reverse] [--help | --version] [--] "
-    "[FILE | DIR]...";
+    "usage: pictra [-0irt] [-n NUM] [-S SECONDS] [--sort=KEY] [--reverse] [--help | --version] "
+    "[--] [FILE | DIR]...";
 constexpr char end_of_options[] = "--";
 
 struct KeyHelp {
@@ -32,6 +34,8 @@ constexpr KeyHelp browser_keys[] = {
     {"Return, left or right button", "open a directory or view an image"},
     {"BackSpace, middle button", "go to the parent directory (not in a list)"},
     {"r", "read the directory again (not in a list)"},
+    {"s", "slideshow from the selected image"},
+    {"i", "info line on or off"},
     {"h", "show the keys in the window"},
     {"f", "fullscreen on or off"},
     {"q, Escape", "quit"},
@@ -46,6 +50,9 @@ constexpr KeyHelp view_keys[] = {
     {"h j k l, Shift+cursor, wheel, drag", "pan the zoomed image"},
     {"|  _", "mirror left-right, top-bottom"},
     {"f", "fullscreen on or off"},
+    {"s", "slideshow on or off, from the image shown"},
+    {"[  ]", "slideshow delay halved, doubled"},
+    {"i", "info line on or off"},
     {"Escape, q, Return, other keys, click", "back to the grid, or end the program"},
 };
 
@@ -73,6 +80,9 @@ void print_help() {
       "  -r           walk directories into their subdirectories (names beginning with \".\"\n"
       "               are left out of a walked directory)\n"
       "  -n NUM       start at the NUM-th image, counted from 1\n"
+      "  -S SECONDS   start a slideshow (0.1 to 86400 seconds, decimals allowed; 5 when s\n"
+      "               starts one) from the first image, or from the first image opened in\n"
+      "               the grid; after the last image it starts again at the first\n"
       "  --sort=KEY   order directories and lists by name (the default for directories),\n"
       "               natural (\"img2\" before \"img10\"), time (oldest first) or size\n"
       "               (smallest first); without it a list keeps the order given\n"
@@ -131,6 +141,17 @@ int long_option(const char* arg, Operands& operands) {
   return refuse("unknown option", arg);
 }
 
+// The delay of -S; false, with the reason on standard error, when it is missing or no number
+// of seconds the slideshow takes.
+bool slide_delay(const char* text) {
+  char* end = nullptr;
+  const double seconds = text ? std::strtod(text, &end) : 0;
+  if (text && *text && *end == '\0' && set_slide_delay(seconds)) return true;
+  std::fprintf(stderr, "pictra: -S wants seconds from 0.1 to 86400, not %s; %s\n",
+               text ? text : "nothing", usage_line);
+  return false;
+}
+
 // A group of one-letter options, such as "-ti" or "-rn3"; -n takes the rest of the group or
 // the next argument as its number. i moves past an argument taken.
 int short_options(int argc, char** argv, int& i, Operands& operands) {
@@ -155,6 +176,12 @@ int short_options(int argc, char** argv, int& i, Operands& operands) {
         operands.start = count_of(number);
         if (operands.start == 0)
           return refuse("-n needs a count from 1 up, not", number ? number : "nothing");
+        return keep_running;
+      }
+      case 'S': {
+        const char* delay = letter[1] != '\0' ? letter + 1 : (i + 1 < argc ? argv[++i] : nullptr);
+        if (!slide_delay(delay)) return usage_status;
+        operands.slideshow = true;
         return keep_running;
       }
       default:
