@@ -23,5 +23,6 @@ struct Operands {
 
 // Handles --help and --version (printed on standard output, status 0) and refuses a bad -n
 // count or -S delay and any other argument that begins with "-" before a "--" and is no option
-// (a usage line on standard error, status 2). Answers that status, or keep_running with the operands filled in.
+// (a usage line on standard error, status 2). Answers that status, or keep_running with the
+// operands filled in.
 int read_command_line(int argc, char** argv, Operands& operands);
