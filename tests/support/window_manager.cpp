@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 extern char** environ;
 
@@ -19,6 +21,7 @@ namespace pictra_test {
 namespace {
 
 constexpr std::chrono::milliseconds look_again{20};
+bool gone = false;  // set by the error handler when the window asked about no longer exists
 
 bool has_property(Display* display, Window window, Atom property) {
   Atom type = 0;
@@ -78,12 +81,44 @@ WindowManager::WindowManager() {
   XCloseDisplay(display);
 }
 
+// Ends it, and waits until the server has let go of its check window: every request it sent
+// is done then, so none lands after the next manager's start (its client list, say).
 WindowManager::~WindowManager() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+  if (pid_ <= 0) return;
+  Display* display = XOpenDisplay(nullptr);
+  Window check = 0;
+  if (display) {
+    const Window root = DefaultRootWindow(display);
+    const std::string named = window_property(display, root, "_NET_SUPPORTING_WM_CHECK", "WINDOW");
+    if (named.size() == sizeof(long)) std::memcpy(&check, named.data(), sizeof check);
+    auto previous = XSetErrorHandler([](Display*, XErrorEvent* error) {
+      gone = error->error_code == BadWindow;
+      return 0;
+    });
+    gone = false;
+    if (check) XSelectInput(display, check, StructureNotifyMask);
+    XSync(display, False);
+    XSetErrorHandler(previous);
+    if (gone) check = 0;
   }
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  const auto until = std::chrono::steady_clock::now() + default_deadline;
+  for (bool destroyed = check == 0; !destroyed;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd fd{ConnectionNumber(display), POLLIN, 0};
+    if (!XPending(display)) poll(&fd, 1, static_cast<int>(left.count()));
+    while (XPending(display)) {
+      XEvent event;
+      XNextEvent(display, &event);
+      destroyed =
+          destroyed || (event.type == DestroyNotify && event.xdestroywindow.window == check);
+    }
+  }
+  if (display) XCloseDisplay(display);
 }
 
 ::testing::AssertionResult framed(Pictra& pictra) {

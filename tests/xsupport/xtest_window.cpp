@@ -12,6 +12,7 @@
 #include <string>
 
 #include "main/state.h"
+#include "support/driver.h"
 #include "xsupport/xsupport.h"
 
 namespace {
@@ -93,25 +94,10 @@ TEST_F(WindowX, TitleNameAndSizeSuffix) {
 }
 
 // The UTF-8 names a window manager reads beside WM_NAME.
-std::string utf8_name(const char* property) {
-  Atom type = 0;
-  int format = 0;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  std::string text;
-  if (XGetWindowProperty(state.display, state.window, XInternAtom(state.display, property, False),
-                         0, 4096, False, XInternAtom(state.display, "UTF8_STRING", False), &type,
-                         &format, &count, &after, &data) == Success &&
-      data) {
-    text.assign(reinterpret_cast<const char*>(data), count);
-    XFree(data);
-  }
-  return text;
-}
-
 void expect_utf8_names(const std::string& expected) {
-  EXPECT_EQ(utf8_name("_NET_WM_NAME"), expected);
-  EXPECT_EQ(utf8_name("_NET_WM_ICON_NAME"), expected);
+  for (const char* name : {"_NET_WM_NAME", "_NET_WM_ICON_NAME"})
+    EXPECT_EQ(pictra_test::window_property(state.display, state.window, name, "UTF8_STRING"),
+              expected);
 }
 
 TEST_F(WindowX, Utf8NamesShowCorrectly) {
