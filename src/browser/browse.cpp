@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include "browser/browser.h"
-#include "config/config.h"
 #include "filelist/filelist.h"
 #include "formats/pool.h"
 #include "main/state.h"
@@ -171,7 +170,7 @@ void handle_button(std::string& container) {
       break;
     }
   }
-  if (!window_destroyed()) redraw_grid(1, container.c_str());
+  if (!window_closing()) redraw_grid(1, container.c_str());
 }
 
 // Takes every further queued event of type into state.event, so only the last one counts.
@@ -195,10 +194,11 @@ int toggle_info_line() {
 
 }  // namespace
 
-// The view and the help screen hand a DestroyNotify back in state.event; nothing may be drawn
-// into the window after that.
-bool window_destroyed() {
-  return state.event.type == DestroyNotify && state.event.xdestroywindow.window == state.window;
+// The view and the help screen hand a DestroyNotify or the manager's close back in
+// state.event; nothing is drawn into the window after that.
+bool window_closing() {
+  return (state.event.type == DestroyNotify && state.event.xdestroywindow.window == state.window) ||
+         x_IsCloseRequest(state.event);
 }
 
 int handle_key(KeySym keysym, std::string& container) {
@@ -299,7 +299,7 @@ void browse(std::string& container) {
         // Shift and the other modifiers only change the next key; alone they do nothing.
         if (IsModifierKey(keysym)) break;
         const int result = handle_key(keysym, container);
-        if (!window_destroyed()) redraw_grid(result, container.c_str());
+        if (!window_closing()) redraw_grid(result, container.c_str());
         break;
       }
       case ButtonPress:
@@ -312,19 +312,13 @@ void browse(std::string& container) {
       case DestroyNotify:
         state.quit = 1;
         break;
+      case ClientMessage:
+        if (x_IsCloseRequest(state.event)) state.quit = 1;
+        break;
       case ConfigureNotify: {
         collapse(ConfigureNotify);
-        const XConfigureEvent& configure = state.event.xconfigure;
-        const bool resized =
-            configure.width != state.config.width || configure.height != state.config.height;
-        // Fullscreen is a passing state: the file keeps the window's own geometry.
-        if (x_Fullscreen()) {
-          state.config = Config{configure.x, configure.y, configure.width, configure.height};
-        } else {
-          save_geometry(configure.x, configure.y, configure.width, configure.height);
-        }
         // A move alone changes nothing drawn.
-        if (resized) {
+        if (x_TakeGeometry(state.event.xconfigure)) {
           layout_grid();
           redraw_grid(1, container.c_str());
         }

@@ -95,7 +95,9 @@ void print_help() {
       usage_line);
   print_keys("Keys in the grid:", browser_keys);
   print_keys("Keys in the view:", view_keys);
-  std::printf("\nThe window's position and size are kept in ~/.pictrarc.\n");
+  std::printf(
+      "\nThe window's position and size are kept in ~/.pictrarc. The window manager's\n"
+      "close button quits as q does.\n");
 }
 
 int refuse(const char* what, const char* arg) {
