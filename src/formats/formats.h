@@ -123,6 +123,8 @@ inline Size fit_size(std::uint64_t width, std::uint64_t height, std::uint64_t bo
   return {width * box_height / height, box_height};
 }
 
+class AnimationReader;
+
 struct ImageFormat {
   int extcount = 0;
   const char* const* extensions = nullptr;
@@ -130,6 +132,8 @@ struct ImageFormat {
   // The entry names of a multi-image file's sub-images, in order; empty for a file that holds
   // one image or cannot be read.
   std::vector<std::string> (*list_pages)(const char* path) = nullptr;
+  // A reader of the file's frames when it is an animation; null for formats without them.
+  std::unique_ptr<AnimationReader> (*open_animation)(const char* path) = nullptr;
 };
 
 // Format indexes, as get_type returns them.

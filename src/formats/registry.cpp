@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "formats/animation.h"
 #include "formats/bmp.h"
 #include "formats/formats.h"
 #include "formats/gif.h"
@@ -140,12 +141,15 @@ void quiet_decoding_threads() {
 void init_formats() {
   formats[format_jpeg] = row(jpeg_extensions, jpeg::load, no_pages);
   formats[format_gif] = row(gif_extensions, gif::load, no_pages);
+  formats[format_gif].open_animation = gif::open_animation;
   formats[format_bmp] = row(bmp_extensions, bmp::load, no_pages);
   formats[format_tiff] = row(tiff_extensions, tiff::load, tiff::list_pages);
   formats[format_png] = row(png_extensions, png::load, no_pages);
   formats[format_webp] = row(webp_extensions, webp::load, no_pages);
+  formats[format_webp].open_animation = webp::open_animation;
   formats[format_heif] = row(heif_extensions, heif::load, no_pages);
   formats[format_jxl] = row(jxl_extensions, jxl::load, no_pages);
+  formats[format_jxl].open_animation = jxl::open_animation;
   tiff::init();
   // Once: a second stream would leave the first one behind.
   static std::once_flag quieted;
@@ -201,6 +205,13 @@ std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish w
   // Here, on the decoding thread, so the view and the thumbnails only see images upright.
   if (image && !orient_image(*image)) return nullptr;
   return image;
+}
+
+std::unique_ptr<AnimationReader> open_animation(const char* path) {
+  if (path == nullptr) return nullptr;
+  const int type = format_of(path);
+  if (type < 0 || formats[type].open_animation == nullptr) return nullptr;
+  return formats[type].open_animation(path);
 }
 
 std::FILE* open_image_file(const char* path) {
