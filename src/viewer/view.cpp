@@ -7,11 +7,13 @@
 // size (full size from 100% on). Its neighbours are decoded ahead and kept beside it, three
 // images at most. A drawing is rendered once into a window-sized Picture, resampling only the
 // part of the image that the window shows, and sent whole; an exposure repaints that Picture
-// without decoding or resampling.
+// without decoding or resampling. An animation plays while it is shown: its frames come from
+// its playback, composed on the pool ahead of their time, and each is drawn when it is due.
 #include <X11/Xlib.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,6 +23,7 @@
 #include "formats/pool.h"
 #include "main/state.h"
 #include "viewer/draw.h"
+#include "viewer/playback.h"
 #include "viewer/view_state.h"
 #include "viewer/viewer.h"
 #include "xsupport/xsupport.h"
@@ -35,9 +38,10 @@ constexpr int neighbour_priority = 5;
 struct Kept {
   ViewEntry entry;
   std::unique_ptr<Image> image;
-  Wish box;               // what it was decoded for
-  std::uint64_t tag = 0;  // of the job still decoding it; 0 once it is back
-  bool failed = false;    // back, without an image
+  Wish box;                            // what it was decoded for
+  std::uint64_t tag = 0;               // of the job still decoding it; 0 once it is back
+  bool failed = false;                 // back, without an image
+  std::unique_ptr<Playback> playback;  // for an animation, instead of image
 };
 
 // Slots: the shown entry and its two neighbours.
@@ -58,9 +62,18 @@ Kept* find_kept(const ViewEntry& entry) {
   return nullptr;
 }
 
+// What the slot shows: the animation's frame on show, or the image.
+const Image* shown_image(const Kept& k) {
+  return k.playback ? &k.playback->image() : k.image.get();
+}
+
 void forget(Kept& k) {
-  image_going(k.image.get());
+  image_going(shown_image(k));
   k = Kept{};
+}
+
+Deadline now() {
+  return std::chrono::steady_clock::now();
 }
 
 // The pool's handler for the view: the image goes to the slot still waiting for it.
@@ -74,9 +87,22 @@ void take_image(DecodeResult&& result) {
         return;
       }
       image_going(k.image.get());
+      if (result.job.reader) {
+        k.image.reset();
+        k.playback = std::make_unique<Playback>(std::move(result), now());
+        return;
+      }
       k.image = std::move(result.image);
       return;
     }
+  }
+}
+
+// The pool's handler for frames: they go to the playback whose reader composed them; those of
+// an animation no longer kept are dropped.
+void take_frames(DecodeResult&& result) {
+  for (Kept& k : kept) {
+    if (k.playback && k.playback->take(std::move(result), now())) return;
   }
 }
 
@@ -93,12 +119,14 @@ void request(Kept& k, const ViewEntry& entry, Wish box, int priority) {
   k.entry = entry;
   k.box = box;
   k.tag = ++last_tag;
+  // An animation comes back as its first frame, with its reader for the frames after.
   state.pool->submit(DecodeJob{.path = entry.path,
                                .selector = entry.selector,
                                .wish = box,
                                .tag = k.tag,
                                .group = group_view,
-                               .priority = priority});
+                               .priority = priority,
+                               .animate = true});
 }
 
 // Keeps entry and its neighbours, in this order of slots, and lets everything else go.
@@ -146,13 +174,21 @@ class Session {
 
   int run() {
     keep_only(shown_, previous_, next_);
+    // An animation decoded ahead, or left earlier, goes on from its frame now.
+    if (Playback* playback = kept[0].playback.get()) playback->restart_clock(now());
     for (;;) {
       view_.frame = window_frame();
       if (!settle()) return view_failed;
+      Playback* playback = kept[0].playback.get();
+      if (playback) {
+        playback->tick(now());
+        playback->ask(*state.pool, ++last_tag);
+      }
       // Draw only once no event waits, so a burst of turns, zooms, pans, resizes or exposures
       // draws its final state alone.
       if (XPending(state.display) == 0) draw();
-      if (!x_NextEventOr(state.pool->wake_fd())) {
+      const Deadline due = playback ? playback->due() : no_deadline;
+      if (!x_NextEventOr(state.pool->wake_fd(), due)) {
         state.pool->dispatch();
         continue;
       }
@@ -172,7 +208,11 @@ class Session {
       return true;
     }
     if (k.failed) return false;
-    if (k.tag != 0 || !k.image) return true;
+    // An animation's frames are full size already.
+    if (k.tag != 0 || !k.image) {
+      if (k.playback) prefetch(previous_, next_, box_for(0, view_.frame));
+      return true;
+    }
     const Size full = full_size(*k.image);
     const Wish box = decode_box(full, turn, view_.zoom, view_.frame);
     const bool asked = box.width == k.box.width && box.height == k.box.height;
@@ -198,20 +238,24 @@ class Session {
   // render ends by setting the title; a repaint alone leaves it.
   void draw() {
     const Kept& k = kept[0];
-    if (!k.image) {
+    const Image* image = shown_image(k);
+    if (!image) {
       // Still decoding: an exposure meanwhile gets the last drawing back.
       if (!painted_) repaint();
       painted_ = true;
       return;
     }
-    const Layout l = view_layout(view_, full_size(*k.image));
-    const bool stale = !drawing_current(*k.image, l);
-    if (stale) render(*k.image, l);
+    const Layout l = view_layout(view_, full_size(*image));
+    const bool stale = !drawing_current(*image, l);
+    if (stale) render(*image, l);
     if (stale || !painted_) repaint();
     painted_ = true;
-    if (stale) {
-      x_SetTitle(shown_.path.c_str(), k.image->full_width, k.image->full_height,
+    // An animation's next frame alone leaves the title as it is.
+    if (stale && !(k.playback && titled_ && l == titled_layout_)) {
+      x_SetTitle(shown_.path.c_str(), image->full_width, image->full_height,
                  zoom_percent(view_.zoom));
+      titled_ = true;
+      titled_layout_ = l;
       prefetch(previous_, next_, box_for(0, view_.frame));
     }
   }
@@ -228,8 +272,14 @@ class Session {
       case Action::fullscreen:
         x_ToggleFullscreen();
         return 0;
+      case Action::pause:
+        if (kept[0].playback) kept[0].playback->toggle_pause(now());
+        return 0;
+      case Action::next_frame:
+        if (kept[0].playback) kept[0].playback->step(now());
+        return 0;
       default: {
-        const Image* image = kept[0].image.get();
+        const Image* image = shown_image(kept[0]);
         const Size full = image ? full_size(*image) : Size{};
         apply_action(view_, action, image ? &full : nullptr);
         return 0;
@@ -322,6 +372,8 @@ class Session {
   ViewEntry shown_, previous_, next_;
   ViewState view_;
   bool painted_ = false;
+  bool titled_ = false;
+  Layout titled_layout_;
   bool dragging_ = false;  // button 1 is down, pressed in the view
   bool dragged_ = false;   // and the pointer moved since
   int drag_x_ = 0;
@@ -332,6 +384,7 @@ class Session {
 
 void start_view() {
   state.pool->set_handler(group_view, take_image);
+  state.pool->set_handler(group_frames, take_frames);
 }
 
 int view_image(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next) {
@@ -345,5 +398,8 @@ void leave_view() {
   forget_drawing();
   for (Kept& k : kept)
     forget(k);
-  if (state.pool) state.pool->drop_queued(group_view);
+  if (state.pool) {
+    state.pool->drop_queued(group_view);
+    state.pool->drop_queued(group_frames);
+  }
 }

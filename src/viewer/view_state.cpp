@@ -279,6 +279,10 @@ Action key_action(KeySym keysym, bool shift) {
       return Action::mirror_top_bottom;
     case XK_f:
       return Action::fullscreen;
+    case XK_a:
+      return Action::pause;
+    case XK_period:
+      return Action::next_frame;
     default:
       // Modifier keys alone do nothing; with them Shift+q still leaves like q.
       return IsModifierKey(keysym) ? Action::none : Action::leave;
@@ -335,6 +339,8 @@ void apply_action(ViewState& view, Action action, const Size* full) {
     case Action::next:
     case Action::leave:
     case Action::fullscreen:
+    case Action::pause:
+    case Action::next_frame:
       break;
   }
 }

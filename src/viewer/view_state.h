@@ -79,7 +79,9 @@ enum class Action {
   pan_down,
   mirror_left_right,
   mirror_top_bottom,
-  fullscreen
+  fullscreen,
+  pause,       // an animation stops or goes on
+  next_frame,  // an animation shows its next frame, paused
 };
 
 // The action of a typed key (as x_TypedKey gives it), with or without Shift.
@@ -88,5 +90,5 @@ Action key_action(KeySym keysym, bool shift);
 void pan_view(ViewState& view, std::int64_t across, std::int64_t down);
 // Applies what an action does to the state. full is the shown image's size, null while it
 // decodes (zooming from fit then waits for it; turns and mirrors apply alone). Actions that
-// leave the state as it is (steps, leaving, fullscreen) do nothing here.
+// leave the state as it is (steps, leaving, fullscreen, an animation's) do nothing here.
 void apply_action(ViewState& view, Action action, const Size* full);

@@ -4,6 +4,7 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "main/state.h"
@@ -72,8 +73,12 @@ bool x_Fullscreen();
 // x_EndIfSignalled) then run the cleanup once and end the process by that signal.
 void x_InstallSignals();
 void x_NextEvent();  // XNextEvent into state.event
-// x_NextEvent, but also returns (false, state.event untouched) once watched is readable.
-bool x_NextEventOr(int watched);
+// A point in time a wait wakes for; no_deadline for none.
+using Deadline = std::chrono::steady_clock::time_point;
+inline constexpr Deadline no_deadline = Deadline::max();
+// x_NextEvent, but also returns (false, state.event untouched) once watched is readable or
+// deadline has passed.
+bool x_NextEventOr(int watched, Deadline deadline = no_deadline);
 // Blocks until the X connection or watched has input; events stay queued.
 void x_WaitInput(int watched);
 void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
