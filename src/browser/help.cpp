@@ -32,6 +32,7 @@ constexpr char key_lines[][key_line_capacity] = {
     "+/-, 1, 0                 - zoom in/out, actual pixels, fit",
     "h/j/k/l, shift+cursor     - pan (also wheel, drag)",
     "| _                       - mirror left-right, top-bottom",
+    "a, .                      - animation: pause/play, next frame",
     "other key, click          - back to the thumbnails",
 };
 

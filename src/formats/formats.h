@@ -168,3 +168,6 @@ std::vector<std::string> list_image_pages(const char* path);
 // refused like a file that cannot be opened. Answers the open stream (binary, close-on-exec) or
 // null.
 std::FILE* open_image_file(const char* path);
+// Reads the whole file at path, opened as open_image_file does, into data; false when it
+// cannot be read, is empty or is longer than max_bytes.
+bool read_whole_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& data);

@@ -3,8 +3,6 @@
 // composes it) is the image. Playing an animation, the decoder composes every frame in turn.
 #include "formats/jxl.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -125,24 +123,6 @@ constexpr std::uint32_t alpha_channels = 1;
 constexpr std::uint32_t channel_max = 255;
 constexpr std::uint64_t ms_per_second = 1000;
 
-bool read_whole(const char* path, std::vector<std::uint8_t>& data) {
-  std::FILE* file = open_image_file(path);
-  if (!file) return false;
-  struct stat status {};
-  bool ok = fstat(fileno(file), &status) == 0 && status.st_size > 0 &&
-            static_cast<std::uint64_t>(status.st_size) <= max_animation_file_bytes;
-  if (ok) {
-    try {
-      data.resize(static_cast<std::size_t>(status.st_size));
-      ok = std::fread(data.data(), 1, data.size(), file) == data.size();
-    } catch (const std::bad_alloc&) {
-      ok = false;
-    }
-  }
-  std::fclose(file);
-  return ok;
-}
-
 // An animation as the decoder coalesces it: each frame blended onto what the frames before it
 // left, the whole canvas. Colours with alpha are taken over black.
 class Reader final : public AnimationReader {
@@ -180,7 +160,7 @@ bool Reader::start(int events) {
 }
 
 bool Reader::open(const char* path) {
-  if (!read_whole(path, data_) || !start(JXL_DEC_BASIC_INFO | JXL_DEC_FRAME)) return false;
+  if (!read_whole_file(path, max_animation_file_bytes, data_) || !start(JXL_DEC_BASIC_INFO | JXL_DEC_FRAME)) return false;
   std::uint64_t width = info_.xsize;
   std::uint64_t height = info_.ysize;
   if (!info_.have_animation || info_.animation.tps_numerator == 0 || width == 0 || height == 0 ||

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <thread>
 
@@ -228,4 +229,22 @@ std::FILE* open_image_file(const char* path) {
   std::FILE* file = fdopen(fd, "rb");
   if (file == nullptr) close(fd);
   return file;
+}
+
+bool read_whole_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& data) {
+  std::FILE* file = open_image_file(path);
+  if (!file) return false;
+  struct stat status {};
+  bool ok = fstat(fileno(file), &status) == 0 && status.st_size > 0 &&
+            static_cast<std::uint64_t>(status.st_size) <= max_bytes;
+  if (ok) {
+    try {
+      data.resize(static_cast<std::size_t>(status.st_size));
+      ok = std::fread(data.data(), 1, data.size(), file) == data.size();
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+  }
+  std::fclose(file);
+  return ok;
 }

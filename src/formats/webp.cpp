@@ -3,8 +3,6 @@
 // animation is its first frame; playing it, the library's animation decoder composes each frame.
 #include "formats/webp.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -22,25 +20,6 @@ namespace {
 
 // A RIFF file states its size in 32 bits after an 8-byte header; no WebP file is longer.
 constexpr std::uint64_t max_file_bytes = (std::uint64_t{1} << 32) + 8;
-
-// The file's bytes, read whole: the library decodes from memory.
-bool read_file(const char* path, std::vector<std::uint8_t>& data) {
-  std::FILE* file = open_image_file(path);
-  if (!file) return false;
-  struct stat status {};
-  bool ok = fstat(fileno(file), &status) == 0 && status.st_size > 0 &&
-            static_cast<std::uint64_t>(status.st_size) <= max_file_bytes;
-  if (ok) {
-    try {
-      data.resize(static_cast<std::size_t>(status.st_size));
-      ok = std::fread(data.data(), 1, data.size(), file) == data.size();
-    } catch (const std::bad_alloc&) {
-      ok = false;
-    }
-  }
-  std::fclose(file);
-  return ok;
-}
 
 // The output size for a wish: the image fitted into it, never more than the full size and never
 // an empty side. The library scales to any size, so the fitted size itself is the smallest that
@@ -156,7 +135,7 @@ class Reader final : public AnimationReader {
 };
 
 bool Reader::open(const char* path) {
-  if (!read_file(path, data_)) return false;
+  if (!read_whole_file(path, max_file_bytes, data_)) return false;
   WebPBitstreamFeatures features;
   if (WebPGetFeatures(data_.data(), data_.size(), &features) != VP8_STATUS_OK ||
       !features.has_animation || features.width <= 0 || features.height <= 0 ||
@@ -211,7 +190,7 @@ std::unique_ptr<AnimationReader> open_animation(const char* path) {
 
 std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wish) {
   std::vector<std::uint8_t> data;
-  if (!read_file(path, data)) return nullptr;
+  if (!read_whole_file(path, max_file_bytes, data)) return nullptr;
   WebPBitstreamFeatures features;
   if (WebPGetFeatures(data.data(), data.size(), &features) != VP8_STATUS_OK) return nullptr;
   // The header's size (the canvas, for an animation) is checked before the library allocates.

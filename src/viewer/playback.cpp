@@ -6,6 +6,8 @@
 #include <chrono>
 #include <utility>
 
+#include "viewer/draw.h"
+
 namespace {
 
 // Frames composed by one trip of the reader when every frame is kept, and the frames held at
@@ -13,9 +15,10 @@ namespace {
 constexpr std::uint32_t batch_frames = 8;
 constexpr std::uint32_t max_window = 16;
 constexpr std::uint32_t min_window = 2;
-// A frame that could not be shown within this of its time (it was still being composed)
-// starts its own time when it is shown: the frames after it are not hurried to catch up.
-constexpr auto late_limit = std::chrono::milliseconds(50);
+// A frame shown late keeps the schedule, so a busy machine's late wake-ups add up to no drift;
+// one later than this (it was still being composed, the machine stalled) starts its own time
+// when it is shown, so that the frames after it are not hurried through to catch up.
+constexpr auto late_limit = std::chrono::milliseconds(250);
 // The pool's priority for frames: after the shown image, before the neighbours.
 constexpr int frames_priority = 8;
 
@@ -54,7 +57,11 @@ Deadline Playback::due() const {
 }
 
 bool Playback::show(std::uint32_t frame, Deadline at) {
-  if (!keep_all_) images_[shown_].reset();
+  if (!keep_all_) {
+    // The drawing must not take a later frame at the same address for this one.
+    image_going(images_[shown_].get());
+    images_[shown_].reset();
+  }
   shown_ = frame;
   shown_at_ = at;
   return true;
