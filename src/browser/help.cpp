@@ -25,6 +25,8 @@ constexpr char key_lines[][key_line_capacity] = {
     "return/mouse click        - show image",
     "+/-                       - larger/smaller thumbs",
     "f                         - fullscreen on/off",
+    "s                         - slideshow from the selection",
+    "i                         - info line on/off (also in the view)",
     "Esc,q                     - quit",
     "In the image view:",
     "left/right                - turn",
@@ -33,6 +35,7 @@ constexpr char key_lines[][key_line_capacity] = {
     "h/j/k/l, shift+cursor     - pan (also wheel, drag)",
     "| _                       - mirror left-right, top-bottom",
     "a, .                      - animation: pause/play, next frame",
+    "s, [ ]                    - slideshow on/off, delay /2, x2",
     "other key, click          - back to the thumbnails",
 };
 

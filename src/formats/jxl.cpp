@@ -160,7 +160,10 @@ bool Reader::start(int events) {
 }
 
 bool Reader::open(const char* path) {
-  if (!read_whole_file(path, max_animation_file_bytes, data_) || !start(JXL_DEC_BASIC_INFO | JXL_DEC_FRAME)) return false;
+  if (!read_whole_file(path, max_animation_file_bytes, data_) ||
+      !start(JXL_DEC_BASIC_INFO | JXL_DEC_FRAME)) {
+    return false;
+  }
   std::uint64_t width = info_.xsize;
   std::uint64_t height = info_.ysize;
   if (!info_.have_animation || info_.animation.tps_numerator == 0 || width == 0 || height == 0 ||

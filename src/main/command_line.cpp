@@ -4,15 +4,19 @@
 #include "main/command_line.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <span>
+
+#include "viewer/viewer.h"
 
 namespace {
 
 constexpr int success_status = 0;
 constexpr int usage_status = 2;
 
-constexpr char usage_line[] = "usage: pictra [--help | --version] [[--] FILE [SELECTOR]]";
+constexpr char usage_line[] =
+    "usage: pictra [--help | --version] [-S SECONDS] [[--] FILE [SELECTOR]]";
 constexpr char end_of_options[] = "--";
 
 struct KeyHelp {
@@ -27,6 +31,8 @@ constexpr KeyHelp browser_keys[] = {
     {"Return, left or right button", "open a directory or view an image"},
     {"BackSpace, middle button", "go to the parent directory"},
     {"r", "read the directory again"},
+    {"s", "slideshow from the selected image"},
+    {"i", "info line on or off"},
     {"h", "show the keys in the window"},
     {"f", "fullscreen on or off"},
     {"q, Escape", "quit"},
@@ -43,6 +49,9 @@ constexpr KeyHelp view_keys[] = {
     {"f", "fullscreen on or off"},
     {"a", "pause or play an animation"},
     {".", "an animation's next frame, paused"},
+    {"s", "slideshow on or off, from the image shown"},
+    {"[  ]", "slideshow delay halved, doubled"},
+    {"i", "info line on or off"},
     {"Escape, q, Return, other keys, click", "back to the grid, or end the program"},
 };
 
@@ -61,11 +70,24 @@ void print_help() {
       "Browses the current directory as a grid of thumbnails, or views FILE (SELECTOR:\n"
       "the image of a multi-image TIFF file, counted from 0). Name a file that begins\n"
       "with \"-\" after \"--\" or as ./-name. --help prints this text, --version the\n"
-      "version.\n",
+      "version. -S SECONDS starts a slideshow (0.1 to 86400 seconds, decimals allowed;\n"
+      "5 unless given) from FILE, or from the first image opened in the grid; after the\n"
+      "last image it starts again at the first.\n",
       usage_line);
   print_keys("Keys in the grid:", browser_keys);
   print_keys("Keys in the view:", view_keys);
   std::printf("\nThe window's position and size are kept in ~/.pictrarc.\n");
+}
+
+// The delay of -S; false, with the reason on standard error, when it is missing or no number
+// of seconds the slideshow takes.
+bool slide_delay(const char* text) {
+  char* end = nullptr;
+  const double seconds = text ? std::strtod(text, &end) : 0;
+  if (text && *text && *end == '\0' && set_slide_delay(seconds)) return true;
+  std::fprintf(stderr, "pictra: -S wants seconds from 0.1 to 86400, not %s; %s\n",
+               text ? text : "nothing", usage_line);
+  return false;
 }
 
 }  // namespace
@@ -88,6 +110,11 @@ int read_command_line(int argc, char** argv, Operands& operands) {
       if (std::strcmp(arg, "--version") == 0) {
         std::printf("pictra %s\n", PICTRA_VERSION);
         return success_status;
+      }
+      if (std::strcmp(arg, "-S") == 0) {
+        if (!slide_delay(i + 1 < argc ? argv[++i] : nullptr)) return usage_status;
+        operands.slideshow = true;
+        continue;
       }
       std::fprintf(stderr, "pictra: unknown option %s; %s\n", arg, usage_line);
       return usage_status;

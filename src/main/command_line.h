@@ -8,9 +8,11 @@ inline constexpr int keep_running = -1;
 struct Operands {
   const char* file = nullptr;  // null: browse the current directory
   const char* selector = "";   // the sub-image of a multi-image file
+  bool slideshow = false;      // -S: start a slideshow, its delay set in the viewer
 };
 
-// Handles --help and --version (printed on standard output, status 0) and refuses any other
-// argument that begins with "-" before a "--" (a usage line on standard error, status 2). Answers
+// Handles --help and --version (printed on standard output, status 0), takes -S SECONDS, and
+// refuses a bad delay or any other argument that begins with "-" before a "--" (a usage line
+// on standard error, status 2). Answers
 // that status, or keep_running with the operands filled in.
 int read_command_line(int argc, char** argv, Operands& operands);

@@ -80,10 +80,15 @@ bool view_from_command_line(const char* file, const char* selector) {
   for (;;) {
     const FileNode* previous = image_or_none(node->prevfile);
     const FileNode* next = image_or_none(node->nextfile);
-    const int result = view_image(shown, entry_of(previous), entry_of(next));
+    const ImagePlace place = image_place(node);
+    const int result = view_image(
+        shown, entry_of(previous), entry_of(next),
+        {place.position, place.count, entry_of(place.first), entry_of(place.after_next)});
     if (result == view_failed) return false;
     if (result == view_left) return true;
-    const FileNode* step = result == view_previous ? previous : next;
+    const FileNode* step = result == view_previous ? previous
+                           : result == view_first  ? place.first
+                                                   : next;
     if (step) {
       node = step;
       shown = entry_of(node);
@@ -122,6 +127,7 @@ int pictra_main(int argc, char** argv) {
   state.pool = &pool;
   start_thumbnails();
   start_view();
+  if (operands.slideshow) start_slideshow();
 
   // No file name (also an empty argument vector, without even a program name) browses.
   if (!operands.file) {

@@ -51,7 +51,8 @@ struct ProgramState {
   int quit = 0;
   int event_pending = 0;
   int interrupted = 0;
-  std::string container;  // multi-image file whose sub-images the list shows
+  std::string container;   // multi-image file whose sub-images the list shows
+  bool info_line = false;  // the band along the bottom, in the grid and the view alike
 
   void (*cleanup)(int sig) = nullptr;
 

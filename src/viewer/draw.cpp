@@ -21,32 +21,38 @@ struct Drawing {
   Pixmap pixmap = 0;
   const Image* image = nullptr;  // what it shows
   Layout layout;
+  Band band;
   std::uint32_t window_width = 0;
   std::uint32_t window_height = 0;
 };
 Drawing drawing;
+// The slideshow's next drawing, rendered before its step is due.
+Drawing ahead;
 
 bool odd(int turn) {
   return (turn & 1) != 0;
 }
 
-}  // namespace
-
-void forget_drawing() {
-  if (drawing.pixmap) XFreePixmap(state.display, drawing.pixmap);
-  drawing = Drawing{};
+void forget(Drawing& d) {
+  if (d.pixmap) XFreePixmap(state.display, d.pixmap);
+  d = Drawing{};
 }
 
-void image_going(const Image* image) {
-  if (image && drawing.image == image) drawing.image = nullptr;
+bool shows(const Drawing& d, const Image& image, const Layout& layout, const Band& band) {
+  return d.pixmap && d.image == &image && d.layout == layout && d.band == band &&
+         d.window_width == static_cast<std::uint32_t>(state.config.width) &&
+         d.window_height == static_cast<std::uint32_t>(state.config.height);
 }
 
-void render(const Image& image, const Layout& layout) {
-  forget_drawing();
-  const auto width = static_cast<std::uint32_t>(state.config.width);
-  const auto height = static_cast<std::uint32_t>(state.config.height);
-  Picture* picture =
-      x_CreatePicture(width, height, static_cast<std::uint64_t>(state.bits_per_pixel));
+void render_into(Drawing& drawing, const Image& image, const Layout& layout, Frame frame,
+                 const Band& band) {
+  forget(drawing);
+  const auto window_width = static_cast<std::uint32_t>(state.config.width);
+  const auto window_height = static_cast<std::uint32_t>(state.config.height);
+  const auto width = static_cast<std::uint32_t>(frame.width);
+  const auto height = static_cast<std::uint32_t>(frame.height);
+  Picture* picture = x_CreatePicture(window_width, window_height,
+                                     static_cast<std::uint64_t>(state.bits_per_pixel));
   if (!picture) return;
   const auto sw = static_cast<std::int64_t>(layout.scaled_width);
   const auto sh = static_cast<std::int64_t>(layout.scaled_height);
@@ -54,8 +60,8 @@ void render(const Image& image, const Layout& layout) {
   const std::int64_t y0 = std::max<std::int64_t>(layout.y, 0);
   const std::int64_t x1 = std::min<std::int64_t>(layout.x + width, sw);
   const std::int64_t y1 = std::min<std::int64_t>(layout.y + height, sh);
-  // The border is black; an image that covers the window leaves none.
-  if (x0 != 0 || y0 != 0 || x1 != std::int64_t{width} || y1 != std::int64_t{height}) {
+  // The border is black; an image that covers the whole window leaves none.
+  if (x0 != 0 || y0 != 0 || x1 != std::int64_t{window_width} || y1 != std::int64_t{window_height}) {
     x_FillPicture(picture, rgb_black);
   }
   if (x1 > x0 && y1 > y0) {
@@ -95,16 +101,48 @@ void render(const Image& image, const Layout& layout) {
                part->height, std::uint64_t{part->width} * rgb_channels);
     }
   }
-  drawing.pixmap = XCreatePixmap(state.display, state.window, width, height,
+  drawing.pixmap = XCreatePixmap(state.display, state.window, window_width, window_height,
                                  static_cast<unsigned>(state.visual_depth));
   GC gc = XCreateGC(state.display, drawing.pixmap, 0, nullptr);
-  XPutImage(state.display, drawing.pixmap, gc, picture->ximage, 0, 0, 0, 0, width, height);
+  XPutImage(state.display, drawing.pixmap, gc, picture->ximage, 0, 0, 0, 0, window_width,
+            window_height);
   XFreeGC(state.display, gc);
   x_FreePicture(picture);
+  if (band.shown) x_DrawInfoLine(drawing.pixmap, window_width, window_height, band.name, band.rest);
   drawing.image = &image;
   drawing.layout = layout;
-  drawing.window_width = width;
-  drawing.window_height = height;
+  drawing.band = band;
+  drawing.window_width = window_width;
+  drawing.window_height = window_height;
+}
+
+}  // namespace
+
+void forget_drawing() {
+  forget(drawing);
+  forget(ahead);
+}
+
+void image_going(const Image* image) {
+  if (!image) return;
+  if (drawing.image == image) drawing.image = nullptr;
+  if (ahead.image == image) ahead.image = nullptr;
+}
+
+void render(const Image& image, const Layout& layout, Frame frame, const Band& band) {
+  render_into(drawing, image, layout, frame, band);
+}
+
+void render_ahead(const Image& image, const Layout& layout, Frame frame, const Band& band) {
+  if (!shows(ahead, image, layout, band)) render_into(ahead, image, layout, frame, band);
+}
+
+bool take_ahead(const Image& image, const Layout& layout, const Band& band) {
+  if (!shows(ahead, image, layout, band)) return false;
+  forget(drawing);
+  drawing = ahead;
+  ahead = Drawing{};
+  return true;
 }
 
 void repaint() {
@@ -119,8 +157,6 @@ void repaint() {
   XFreeGC(state.display, gc);
 }
 
-bool drawing_current(const Image& image, const Layout& layout) {
-  return drawing.pixmap && drawing.image == &image && drawing.layout == layout &&
-         drawing.window_width == static_cast<std::uint32_t>(state.config.width) &&
-         drawing.window_height == static_cast<std::uint32_t>(state.config.height);
+bool drawing_current(const Image& image, const Layout& layout, const Band& band) {
+  return shows(drawing, image, layout, band);
 }

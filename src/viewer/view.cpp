@@ -5,11 +5,13 @@
 // entry is decoded once, at the smallest scale that covers the window, and kept until the view
 // moves on; a zoom that needs more pixels decodes it again at the scale that covers the zoomed
 // size (full size from 100% on). Its neighbours are decoded ahead and kept beside it, three
-// images at most. A drawing is rendered once into a window-sized Picture, resampling only the
-// part of the image that the window shows, and sent whole; an exposure repaints that Picture
-// without decoding or resampling. An animation plays while it is shown: its frames come from
-// its playback, composed on the pool ahead of their time, and each is drawn when it is due.
+// images at most; a slideshow keeps a fourth, the image after the next. A drawing is rendered once
+// into a window-sized Picture, resampling only the part of the image that the window shows, and
+// sent whole; an exposure repaints that Picture without decoding or resampling. An animation
+// plays while it is shown: its frames come from its playback, composed on the pool ahead of
+// their time, and each is drawn when it is due.
 #include <X11/Xlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -44,8 +46,8 @@ struct Kept {
   std::unique_ptr<Playback> playback;  // for an animation, instead of image
 };
 
-// Slots: the shown entry and its two neighbours.
-std::array<Kept, 3> kept;
+// Slots: the shown entry, its two neighbours, and in a slideshow the image after the next.
+std::array<Kept, 4> kept;
 std::uint64_t last_tag = 0;
 
 // The horizontal wheel's buttons.
@@ -130,9 +132,10 @@ void request(Kept& k, const ViewEntry& entry, Wish box, int priority) {
 }
 
 // Keeps entry and its neighbours, in this order of slots, and lets everything else go.
-void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next) {
-  const ViewEntry* wanted[] = {&shown, &previous, &next};
-  std::array<Kept, 3> arranged;
+void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next,
+               const ViewEntry& after) {
+  const ViewEntry* wanted[] = {&shown, &previous, &next, &after};
+  std::array<Kept, 4> arranged;
   for (std::size_t i = 0; i < arranged.size(); ++i) {
     if (wanted[i]->path.empty()) continue;
     if (Kept* k = find_kept(*wanted[i])) arranged[i] = std::move(*k);
@@ -147,19 +150,31 @@ void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntr
   }
 }
 
-void prefetch(const ViewEntry& previous, const ViewEntry& next, Wish box) {
-  const ViewEntry* neighbours[] = {&previous, &next};
-  for (std::size_t i = 0; i < 2; ++i) {
+// The image after the next comes last, so that a step the user takes finds its neighbours
+// first.
+void prefetch(const ViewEntry& previous, const ViewEntry& next, const ViewEntry& after, Wish box) {
+  const ViewEntry* neighbours[] = {&previous, &next, &after};
+  for (std::size_t i = 0; i < std::size(neighbours); ++i) {
     Kept& k = kept[i + 1];
     if (neighbours[i]->path.empty() || !k.entry.path.empty()) continue;
-    request(k, *neighbours[i], box, neighbour_priority);
+    request(k, *neighbours[i], box, i == 2 ? neighbour_priority - 1 : neighbour_priority);
   }
 }
 
-// The frame the image is drawn into: the whole window.
+// The slideshow, kept across the entries it steps through.
+Slideshow show;
+
+// The frame the image is drawn into: the window above the info line.
 Frame window_frame() {
-  return {static_cast<std::uint64_t>(state.config.width),
-          static_cast<std::uint64_t>(state.config.height)};
+  const auto height = static_cast<std::uint64_t>(state.config.height);
+  const std::uint64_t band = state.info_line ? x_InfoLineHeight() : 0;
+  return {static_cast<std::uint64_t>(state.config.width), height > band ? height - band : 0};
+}
+
+// The size of the file at path; -1 when it cannot be had.
+std::int64_t file_bytes(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
 Size full_size(const Image& image) {
@@ -169,11 +184,16 @@ Size full_size(const Image& image) {
 // The view's loop for one entry, from the first wait for its image to the step or exit.
 class Session {
  public:
-  Session(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next)
-      : shown_(shown), previous_(previous), next_(next) {}
+  Session(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next,
+          const ViewPlace& place)
+      : shown_(shown), previous_(previous), next_(next), place_(place) {}
 
   int run() {
-    keep_only(shown_, previous_, next_);
+    if (show.running && show.fresh) {
+      show.fresh = false;
+      show.last_step = std::chrono::steady_clock::now();
+    }
+    keep_only(shown_, previous_, ahead(), after());
     // An animation decoded ahead, or left earlier, goes on from its frame now.
     if (Playback* playback = kept[0].playback.get()) playback->restart_clock(now());
     for (;;) {
@@ -186,17 +206,93 @@ class Session {
       }
       // Draw only once no event waits, so a burst of turns, zooms, pans, resizes or exposures
       // draws its final state alone.
-      if (XPending(state.display) == 0) draw();
-      const Deadline due = playback ? playback->due() : no_deadline;
+      if (XPending(state.display) == 0) {
+        draw();
+        render_next_slide();
+      }
+      // The next slide is due once this one has been drawn; an animation's next frame when
+      // its time comes. A slideshow waits out its delay whatever the animation does.
+      const Deadline slide = show.running && drawn_ ? show.due() : no_deadline;
+      const Deadline due = std::min(slide, playback ? playback->due() : no_deadline);
       if (!x_NextEventOr(state.pool->wake_fd(), due)) {
+        if (slide != no_deadline && std::chrono::steady_clock::now() >= slide) {
+          if (const int result = next_slide(slide); result != 0) return result;
+          continue;
+        }
         state.pool->dispatch();
         continue;
       }
-      if (const int result = handle(state.event); result != 0) return result;
+      if (const int result = handle(state.event); result != 0) {
+        // A step typed during a slideshow counts the next from now.
+        if (result == view_previous || result == view_next)
+          show.last_step = std::chrono::steady_clock::now();
+        return result;
+      }
     }
   }
 
  private:
+  // The entry decoded ahead after the shown one: the next, or in a slideshow at the last image
+  // the first, which it goes on with.
+  const ViewEntry& ahead() const {
+    static const ViewEntry none;
+    if (!next_.path.empty() || !show.running) return next_;
+    const ViewEntry& first = place_.first;
+    if (first.path.empty() || same(first, shown_) || same(first, previous_)) return none;
+    return first;
+  }
+
+  // While a slideshow waits, the next slide's drawing is rendered, so that its step only has to
+  // show it. The next entry starts fitted and upright; with the info line on, whose text the
+  // next entry knows best, it is rendered at its step.
+  void render_next_slide() {
+    if (!show.running || !drawn_ || state.info_line) return;
+    const Kept* next = find_kept(ahead());
+    const Image* image = next ? shown_image(*next) : nullptr;
+    if (ahead().path.empty() || !image || next->tag != 0) return;
+    ViewState fresh;
+    fresh.frame = view_.frame;
+    const Layout l = view_layout(fresh, full_size(*image));
+    render_ahead(*image, l, view_.frame, {});
+  }
+
+  // The image after the next, decoded ahead while a slideshow runs; none where it is one of
+  // the others.
+  const ViewEntry& after() const {
+    static const ViewEntry none;
+    const ViewEntry& entry = place_.after_next;
+    if (!show.running || entry.path.empty() || same(entry, shown_) || same(entry, previous_) ||
+        same(entry, ahead())) {
+      return none;
+    }
+    return entry;
+  }
+
+  // The slideshow's step at due: to the next image, after the last to the first; an image
+  // alone in its list stays, shown for another delay.
+  int next_slide(Deadline due) {
+    show.last_step = due;
+    if (!next_.path.empty()) return view_next;
+    if (!place_.first.path.empty() && !same(place_.first, shown_)) return view_first;
+    return 0;
+  }
+
+  // What the info line shows, when it is on.
+  Band band(const Image& image, const Layout& layout) {
+    if (!state.info_line) return {};
+    if (bytes_ == unknown_bytes) bytes_ = file_bytes(shown_.path);
+    const Playback* playback = kept[0].playback.get();
+    const ShownFacts facts{.position = place_.position,
+                           .count = place_.count,
+                           .full = full_size(image),
+                           .file_bytes = bytes_,
+                           .taken = image.taken,
+                           .camera = image.camera,
+                           .frame = playback ? playback->frame() + 1 : 0,
+                           .frames = playback ? playback->frame_count() : 0};
+    return {true, shown_.path, view_info(view_, layout, facts, show)};
+  }
+
   // Makes sure the shown entry is kept or on its way, decoded with the pixels the drawing
   // needs; false once it is known not to decode. A decode for a larger zoom leaves the kept
   // image drawn until the sharper one comes.
@@ -210,7 +306,7 @@ class Session {
     if (k.failed) return false;
     // An animation's frames are full size already.
     if (k.tag != 0 || !k.image) {
-      if (k.playback) prefetch(previous_, next_, box_for(0, view_.frame));
+      if (k.playback) prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
       return true;
     }
     const Size full = full_size(*k.image);
@@ -230,7 +326,7 @@ class Session {
     // The neighbours are asked at once, not after the first drawing: with a worker per core
     // they decode while the shown entry does, so a step taken as soon as it is drawn finds
     // its image ready or nearly.
-    prefetch(previous_, next_, box_for(0, view_.frame));
+    prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
     return true;
   }
 
@@ -246,17 +342,21 @@ class Session {
       return;
     }
     const Layout l = view_layout(view_, full_size(*image));
-    const bool stale = !drawing_current(*image, l);
-    if (stale) render(*image, l);
-    if (stale || !painted_) repaint();
+    const Band b = band(*image, l);
+    const bool ready = drawing_current(*image, l, b);
+    const bool taken = !ready && take_ahead(*image, l, b);
+    const bool stale = !ready && !taken;
+    if (stale) render(*image, l, view_.frame, b);
+    if (!ready || !painted_) repaint();
     painted_ = true;
+    drawn_ = true;
     // An animation's next frame alone leaves the title as it is.
-    if (stale && !(k.playback && titled_ && l == titled_layout_)) {
+    if (!ready && !(k.playback && titled_ && l == titled_layout_)) {
       x_SetTitle(shown_.path.c_str(), image->full_width, image->full_height,
                  zoom_percent(view_.zoom));
       titled_ = true;
       titled_layout_ = l;
-      prefetch(previous_, next_, box_for(0, view_.frame));
+      prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
     }
   }
 
@@ -277,6 +377,19 @@ class Session {
         return 0;
       case Action::next_frame:
         if (kept[0].playback) kept[0].playback->step(now());
+        return 0;
+      case Action::slideshow:
+        show.running = !show.running;
+        show.last_step = std::chrono::steady_clock::now();
+        // At the last image the first is now wanted ahead.
+        if (show.running) prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
+        return 0;
+      case Action::slideshow_faster:
+      case Action::slideshow_slower:
+        change_delay(show, action == Action::slideshow_slower ? 1 : -1);
+        return 0;
+      case Action::info_line:
+        state.info_line = !state.info_line;
         return 0;
       default: {
         const Image* image = shown_image(kept[0]);
@@ -369,11 +482,16 @@ class Session {
     }
   }
 
+  static constexpr std::int64_t unknown_bytes = -2;
+
   ViewEntry shown_, previous_, next_;
+  ViewPlace place_;
   ViewState view_;
+  std::int64_t bytes_ = unknown_bytes;  // the file's size, asked once it is shown
   bool painted_ = false;
   bool titled_ = false;
   Layout titled_layout_;
+  bool drawn_ = false;     // the shown image has been drawn
   bool dragging_ = false;  // button 1 is down, pressed in the view
   bool dragged_ = false;   // and the pointer moved since
   int drag_x_ = 0;
@@ -387,14 +505,16 @@ void start_view() {
   state.pool->set_handler(group_frames, take_frames);
 }
 
-int view_image(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next) {
-  const int result = Session(shown, previous, next).run();
+int view_image(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next,
+               const ViewPlace& place) {
+  const int result = Session(shown, previous, next, place).run();
   // A failed entry is not kept: stepping back onto it tries again.
   if (result == view_failed) forget(kept[0]);
   return result;
 }
 
 void leave_view() {
+  show.running = false;
   forget_drawing();
   for (Kept& k : kept)
     forget(k);
@@ -402,4 +522,13 @@ void leave_view() {
     state.pool->drop_queued(group_view);
     state.pool->drop_queued(group_frames);
   }
+}
+
+bool set_slide_delay(double seconds) {
+  return set_delay(show, seconds);
+}
+
+void start_slideshow() {
+  show.running = true;
+  show.fresh = true;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iterator>
 
 namespace {
@@ -14,6 +15,10 @@ constexpr int quarter_turns = 3;  // mask of rotation's two low bits: the turn d
 constexpr int odd_turn = 1;       // bit of a quarter or three-quarter turn
 constexpr std::uint64_t percent = 100;
 constexpr std::int64_t pan_divisor = 10;  // a pan step is a tenth of the frame
+constexpr std::chrono::milliseconds shortest_delay{100};
+constexpr std::chrono::milliseconds longest_delay{86'400'000};
+constexpr double ms_per_second = 1000;
+constexpr double bytes_per_unit = 1024;
 
 // Zoom steps as fractions of the actual size, from an eighth to eight times.
 struct ZoomStep {
@@ -27,14 +32,6 @@ static_assert(zoom_steps[actual_zoom].num == 1 && zoom_steps[actual_zoom].den ==
 
 bool odd(int turn) {
   return (turn & odd_turn) != 0;
-}
-
-// Where the turned image lands at fit: the box's top-left corner turns with the image, so an
-// image narrower than the frame sits left when upright, right after a quarter turn, and so on.
-void place(int turn, Frame frame, std::uint64_t drawn_width, std::uint64_t drawn_height,
-           std::uint64_t& x, std::uint64_t& y) {
-  x = (turn == 1 || turn == 2) ? frame.width - drawn_width : 0;
-  y = turn >= 2 ? frame.height - drawn_height : 0;
 }
 
 // The frame's origin along one axis of the scaled image: panned, but never past the image's
@@ -209,16 +206,10 @@ Layout view_layout(ViewState& view, Size full) {
   l.scaled_width = odd(l.turn) ? scaled.height : scaled.width;
   l.scaled_height = odd(l.turn) ? scaled.width : scaled.height;
   const std::uint64_t width = view.frame.width, height = view.frame.height;
-  // At fit the image sits where it always has; zoomed, an axis smaller than the frame is
-  // centred on it.
-  std::uint64_t placed_x = 0, placed_y = 0;
-  if (view.zoom == fit_zoom) {
-    place(l.turn, view.frame, std::min(l.scaled_width, width), std::min(l.scaled_height, height),
-          placed_x, placed_y);
-  } else {
-    placed_x = l.scaled_width < width ? (width - l.scaled_width) / 2 : 0;
-    placed_y = l.scaled_height < height ? (height - l.scaled_height) / 2 : 0;
-  }
+  // An axis smaller than the frame, fitted or zoomed, is centred on it, the odd pixel left
+  // of or above the image.
+  const std::uint64_t placed_x = l.scaled_width < width ? (width - l.scaled_width) / 2 : 0;
+  const std::uint64_t placed_y = l.scaled_height < height ? (height - l.scaled_height) / 2 : 0;
   view.origin_x = l.x =
       settle_axis(view.origin_x, l.scaled_width, width, -static_cast<std::int64_t>(placed_x));
   view.origin_y = l.y =
@@ -283,6 +274,14 @@ Action key_action(KeySym keysym, bool shift) {
       return Action::pause;
     case XK_period:
       return Action::next_frame;
+    case XK_s:
+      return Action::slideshow;
+    case XK_bracketleft:
+      return Action::slideshow_faster;
+    case XK_bracketright:
+      return Action::slideshow_slower;
+    case XK_i:
+      return Action::info_line;
     default:
       // Modifier keys alone do nothing; with them Shift+q still leaves like q.
       return IsModifierKey(keysym) ? Action::none : Action::leave;
@@ -341,6 +340,76 @@ void apply_action(ViewState& view, Action action, const Size* full) {
     case Action::fullscreen:
     case Action::pause:
     case Action::next_frame:
+    case Action::slideshow:
+    case Action::slideshow_faster:
+    case Action::slideshow_slower:
+    case Action::info_line:
       break;
   }
+}
+
+bool set_delay(Slideshow& show, double seconds) {
+  // Written so that NaN fails too.
+  if (!(seconds * ms_per_second >= static_cast<double>(shortest_delay.count()) &&
+        seconds * ms_per_second <= static_cast<double>(longest_delay.count()))) {
+    return false;
+  }
+  show.delay = std::chrono::milliseconds(std::llround(seconds * ms_per_second));
+  return true;
+}
+
+void change_delay(Slideshow& show, int direction) {
+  const std::chrono::milliseconds changed = direction > 0 ? show.delay * 2 : show.delay / 2;
+  show.delay = std::clamp(changed, shortest_delay, longest_delay);
+}
+
+std::string delay_text(std::chrono::milliseconds delay) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(delay.count()) / ms_per_second);
+  return text;
+}
+
+std::string readable_bytes(std::int64_t bytes) {
+  constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
+  char text[32];
+  if (bytes < bytes_per_unit) {
+    std::snprintf(text, sizeof text, "%lld B", static_cast<long long>(bytes));
+    return text;
+  }
+  auto value = static_cast<double>(bytes) / bytes_per_unit;
+  std::size_t unit = 0;
+  for (; value >= bytes_per_unit && unit + 1 < std::size(units); ++unit)
+    value /= bytes_per_unit;
+  std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+  return text;
+}
+
+std::string view_info(const ViewState& view, const Layout& layout, const ShownFacts& facts,
+                      const Slideshow& show) {
+  std::string text;
+  auto add = [&](const std::string& field) {
+    if (field.empty()) return;
+    if (!text.empty()) text += "  ";
+    text += field;
+  };
+  if (facts.count > 0) add(std::to_string(facts.position) + "/" + std::to_string(facts.count));
+  add(std::to_string(facts.full.width) + "x" + std::to_string(facts.full.height));
+  if (facts.file_bytes >= 0) add(readable_bytes(facts.file_bytes));
+  // At fit, the scale the fit comes to, to the nearest percent.
+  const std::uint64_t across = odd(layout.turn) ? facts.full.height : facts.full.width;
+  const int shown = view.zoom != fit_zoom || across == 0
+                        ? zoom_percent(view.zoom)
+                        : static_cast<int>((layout.scaled_width * percent + across / 2) / across);
+  add(std::to_string(shown) + "%");
+  constexpr int degrees_per_turn = 90;
+  if (layout.turn != 0) add("turned " + std::to_string(layout.turn * degrees_per_turn));
+  if (layout.mirror_x) add("mirrored left-right");
+  if (layout.mirror_y) add("mirrored top-bottom");
+  // The mark goes here once files can be marked.
+  if (facts.frames > 0)
+    add("frame " + std::to_string(facts.frame) + "/" + std::to_string(facts.frames));
+  if (show.running) add("slideshow " + delay_text(show.delay));
+  add(facts.taken);
+  add(facts.camera);
+  return text;
 }

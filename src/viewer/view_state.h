@@ -6,7 +6,9 @@
 
 #include <X11/X.h>  // KeySym
 
+#include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "formats/formats.h"
 
@@ -80,8 +82,12 @@ enum class Action {
   mirror_left_right,
   mirror_top_bottom,
   fullscreen,
-  pause,       // an animation stops or goes on
-  next_frame,  // an animation shows its next frame, paused
+  pause,             // an animation stops or goes on
+  next_frame,        // an animation shows its next frame, paused
+  slideshow,         // start or stop
+  slideshow_faster,  // halve the delay
+  slideshow_slower,  // double it
+  info_line,         // show or hide
 };
 
 // The action of a typed key (as x_TypedKey gives it), with or without Shift.
@@ -92,3 +98,40 @@ void pan_view(ViewState& view, std::int64_t across, std::int64_t down);
 // decodes (zooming from fit then waits for it; turns and mirrors apply alone). Actions that
 // leave the state as it is (steps, leaving, fullscreen, an animation's) do nothing here.
 void apply_action(ViewState& view, Action action, const Size* full);
+
+// The slideshow: each step comes delay after the one before it, shown or typed.
+using SlideClock = std::chrono::steady_clock;
+struct Slideshow {
+  bool running = false;
+  bool fresh = false;  // started, and no entry shown yet: the first delay counts from then
+  std::chrono::milliseconds delay{5000};
+  SlideClock::time_point last_step;
+  SlideClock::time_point due() const { return last_step + delay; }
+};
+// The delay of seconds, rounded to milliseconds; false (delay untouched) outside 0.1 s to a
+// day.
+bool set_delay(Slideshow& show, double seconds);
+// Halves (direction -1) or doubles (+1) the delay within 0.1 s and a day; the next step stays
+// counted from the last.
+void change_delay(Slideshow& show, int direction);
+// The delay as the info line shows it: "5 s", "0.3 s", "1.25 s".
+std::string delay_text(std::chrono::milliseconds delay);
+
+// What the info line tells of the shown image besides its name.
+struct ShownFacts {
+  std::size_t position = 0;  // in the list, from 1; 0 for none
+  std::size_t count = 0;
+  Size full;
+  std::int64_t file_bytes = -1;  // -1 when unknown
+  std::string taken;
+  std::string camera;
+  std::uint32_t frame = 0;  // an animation's frame on show, from 1, of frames; 0 for a still
+  std::uint32_t frames = 0;
+};
+// The info line's fields after the name: position, size, file size, zoom, turn and mirrors
+// when not upright, an animation's frame, the slideshow's delay while it runs, date taken and
+// camera.
+std::string view_info(const ViewState& view, const Layout& layout, const ShownFacts& facts,
+                      const Slideshow& show);
+// A file size as people read it: "980 B", "12.5 KiB", "3.1 MiB".
+std::string readable_bytes(std::int64_t bytes);

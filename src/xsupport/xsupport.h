@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "main/state.h"
 
@@ -67,6 +68,13 @@ void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height, int
 void x_ToggleFullscreen();
 // Whether the window is fullscreen; its geometry is then not the one to keep.
 bool x_Fullscreen();
+
+// The info line: a band along the bottom of the window, dark with light text in the window's
+// font. x_DrawInfoLine draws it across the bottom of drawable (width x height): name, cut in
+// the middle with an ellipsis where the band is too short for it, then the other fields.
+std::uint32_t x_InfoLineHeight();
+void x_DrawInfoLine(Drawable drawable, std::uint32_t width, std::uint32_t height,
+                    const std::string& name, const std::string& rest);
 
 // Signals and event waits. The signal handler only records the signal and wakes the waits, so
 // no Xlib call is ever interrupted half-way; the waits (and long drawing loops, through

@@ -12,7 +12,7 @@ namespace {
 
 using namespace pictra_test;
 
-constexpr char usage[] = "usage: pictra [--help | --version] [[--] FILE [SELECTOR]]";
+constexpr char usage[] = "usage: pictra [--help | --version] [-S SECONDS] [[--] FILE [SELECTOR]]";
 
 TEST(CommandLine, OptionsAnswerWithoutADisplay) {
   struct Case {
@@ -30,7 +30,8 @@ TEST(CommandLine, OptionsAnswerWithoutADisplay) {
        0,
        help_start,
        true,
-       {"./-name", "Keys in the grid:", "q, Escape", "Keys in the view:", "~/.pictrarc"},
+       {"./-name", "Keys in the grid:", "q, Escape", "Keys in the view:", "slideshow delay",
+        "~/.pictrarc"},
        ""},
       // The first option decides; operands around it do not matter.
       {{"image.jpg", "--help", "-x"}, 0, help_start, true, {}, ""},
@@ -39,6 +40,32 @@ TEST(CommandLine, OptionsAnswerWithoutADisplay) {
       {{"-"}, 2, "", false, {}, "pictra: unknown option -" + refusal},
       {{"--helpful"}, 2, "", false, {}, "pictra: unknown option --helpful" + refusal},
       {{"image.jpg", "-x"}, 2, "", false, {}, "pictra: unknown option -x" + refusal},
+      // A delay outside 0.1 s to a day, or none at all, is refused before the display.
+      {{"-S", "0.09"},
+       2,
+       "",
+       false,
+       {},
+       "pictra: -S wants seconds from 0.1 to 86400, not 0.09" + refusal},
+      {{"-S", "86400.5"},
+       2,
+       "",
+       false,
+       {},
+       "pictra: -S wants seconds from 0.1 to 86400, not 86400.5" + refusal},
+      {{"-S", "2s"},
+       2,
+       "",
+       false,
+       {},
+       "pictra: -S wants seconds from 0.1 to 86400, not 2s" + refusal},
+      {{"-S"},
+       2,
+       "",
+       false,
+       {},
+       "pictra: -S wants seconds from 0.1 to 86400, not nothing" + refusal},
+      {{"-S", "0.1", "--", "--version"}, 255, "Cannot connect to X-Server.\n", true, {}, ""},
       // After "--" nothing is an option: the file is taken, and the missing display refused.
       {{"--", "--version"}, 255, "Cannot connect to X-Server.\n", true, {}, ""},
   };

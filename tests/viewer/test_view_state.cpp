@@ -17,7 +17,7 @@ ViewState fresh() {
   return view;
 }
 
-TEST(ViewState, FittedImageAtEveryTurn) {
+TEST(ViewState, FittedImageIsCentredAtEveryTurn) {
   // 100 x 50 fits as 400 x 200 upright, as 300 x 150 on its side (shown 150 x 300).
   struct Case {
     int rotation;
@@ -25,7 +25,7 @@ TEST(ViewState, FittedImageAtEveryTurn) {
     std::int64_t x, y;
   };
   const Case cases[] = {
-      {0, 400, 200, 0, 0}, {1, 150, 300, -250, 0}, {2, 400, 200, 0, -100}, {3, 150, 300, 0, 0}};
+      {0, 400, 200, 0, -50}, {1, 150, 300, -125, 0}, {2, 400, 200, 0, -50}, {3, 150, 300, -125, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rotation);
     ViewState view = fresh();
