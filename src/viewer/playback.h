@@ -29,6 +29,10 @@ class Playback {
   std::uint32_t frame() const { return shown_; }  // from 0
   std::uint32_t frame_count() const { return count_; }
   bool paused() const { return paused_; }
+  // The frame the clock shows next, when it is composed; null while paused or at the end.
+  const Image* next_image() const {
+    return paused_ || at_end() ? nullptr : images_[after(shown_)].get();
+  }
 
   // When the next frame is due; no_deadline while paused, after the last play, and while the
   // next frame is still being composed (its arrival wakes the view instead).

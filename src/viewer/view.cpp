@@ -209,6 +209,7 @@ class Session {
       if (XPending(state.display) == 0) {
         draw();
         render_next_slide();
+        render_next_frame();
       }
       // The next slide is due once this one has been drawn; an animation's next frame when
       // its time comes. A slideshow waits out its delay whatever the animation does.
@@ -256,6 +257,16 @@ class Session {
     render_ahead(*image, l, view_.frame, {});
   }
 
+  // While an animation plays, its next frame's drawing is rendered before its time, so that
+  // its time only has to show it. A slideshow has the drawing ahead for its next slide.
+  void render_next_frame() {
+    const Playback* playback = kept[0].playback.get();
+    const Image* next = playback ? playback->next_image() : nullptr;
+    if (!next || show.running || !drawn_) return;
+    const Layout l = view_layout(view_, full_size(*next));
+    render_ahead(*next, l, view_.frame, band(*next, l, 1));
+  }
+
   // The image after the next, decoded ahead while a slideshow runs; none where it is one of
   // the others.
   const ViewEntry& after() const {
@@ -278,18 +289,20 @@ class Session {
   }
 
   // What the info line shows, when it is on.
-  Band band(const Image& image, const Layout& layout) {
+  // ahead counts the animation's frames after the one on show.
+  Band band(const Image& image, const Layout& layout, std::uint32_t ahead = 0) {
     if (!state.info_line) return {};
     if (bytes_ == unknown_bytes) bytes_ = file_bytes(shown_.path);
     const Playback* playback = kept[0].playback.get();
-    const ShownFacts facts{.position = place_.position,
-                           .count = place_.count,
-                           .full = full_size(image),
-                           .file_bytes = bytes_,
-                           .taken = image.taken,
-                           .camera = image.camera,
-                           .frame = playback ? playback->frame() + 1 : 0,
-                           .frames = playback ? playback->frame_count() : 0};
+    const ShownFacts facts{
+        .position = place_.position,
+        .count = place_.count,
+        .full = full_size(image),
+        .file_bytes = bytes_,
+        .taken = image.taken,
+        .camera = image.camera,
+        .frame = playback ? (playback->frame() + ahead) % playback->frame_count() + 1 : 0,
+        .frames = playback ? playback->frame_count() : 0};
     return {true, shown_.path, view_info(view_, layout, facts, show)};
   }
 
