@@ -50,6 +50,8 @@ constexpr KeyHelp view_keys[] = {
     {"h j k l, Shift+cursor, wheel, drag", "pan the zoomed image"},
     {"|  _", "mirror left-right, top-bottom"},
     {"f", "fullscreen on or off"},
+    {"a", "pause or play an animation"},
+    {".", "an animation's next frame, paused"},
     {"s", "slideshow on or off, from the image shown"},
     {"[  ]", "slideshow delay halved, doubled"},
     {"i", "info line on or off"},

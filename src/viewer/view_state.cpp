@@ -270,6 +270,10 @@ Action key_action(KeySym keysym, bool shift) {
       return Action::mirror_top_bottom;
     case XK_f:
       return Action::fullscreen;
+    case XK_a:
+      return Action::pause;
+    case XK_period:
+      return Action::next_frame;
     case XK_s:
       return Action::slideshow;
     case XK_bracketleft:
@@ -334,6 +338,8 @@ void apply_action(ViewState& view, Action action, const Size* full) {
     case Action::next:
     case Action::leave:
     case Action::fullscreen:
+    case Action::pause:
+    case Action::next_frame:
     case Action::slideshow:
     case Action::slideshow_faster:
     case Action::slideshow_slower:
@@ -400,6 +406,8 @@ std::string view_info(const ViewState& view, const Layout& layout, const ShownFa
   if (layout.mirror_x) add("mirrored left-right");
   if (layout.mirror_y) add("mirrored top-bottom");
   // The mark goes here once files can be marked.
+  if (facts.frames > 0)
+    add("frame " + std::to_string(facts.frame) + "/" + std::to_string(facts.frames));
   if (show.running) add("slideshow " + delay_text(show.delay));
   add(facts.taken);
   add(facts.camera);
