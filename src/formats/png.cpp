@@ -3,10 +3,12 @@
 // interlaced one arrives in several passes over all rows, so it is gathered whole first.
 #include "formats/png.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -32,6 +34,7 @@ struct Decode {
   // The rows of an interlaced image, each given its buffer when the library first reaches it.
   std::vector<std::vector<png_byte>> rows;
   ImageBuilder builder;
+  ColourDescription colour;
 
   Decode() = default;
   Decode(const Decode&) = delete;
@@ -63,6 +66,31 @@ void request_rgb(Decode& d) {
   if ((color_type & alpha_bit) || png_get_valid(d.reader, d.info, PNG_INFO_tRNS)) {
     png_set_strip_alpha(d.reader);
   }
+}
+
+// The colours the file states: an ICC profile, else the sRGB chunk (nothing to describe), else
+// its gamma and chromaticities.
+ColourDescription colours_of(const Decode& d) {
+  ColourDescription colour;
+  png_charp name = nullptr;
+  int compression = 0;
+  png_bytep profile = nullptr;
+  png_uint_32 length = 0;
+  if (png_get_iCCP(d.reader, d.info, &name, &compression, &profile, &length) && profile) {
+    colour.icc.assign(profile, profile + length);
+    return colour;
+  }
+  int intent = 0;
+  if (png_get_sRGB(d.reader, d.info, &intent)) return colour;
+  double gamma = 0;
+  if (png_get_gAMA(d.reader, d.info, &gamma) && gamma > 0) {
+    colour.transfer = ColourDescription::Transfer::gamma;
+    colour.gamma = 1 / gamma;  // the chunk states the encoding exponent
+  }
+  double p[8] = {};
+  if (png_get_cHRM(d.reader, d.info, &p[6], &p[7], &p[0], &p[1], &p[2], &p[3], &p[4], &p[5]))
+    std::copy(std::begin(p), std::end(p), colour.primaries.begin());
+  return colour;
 }
 
 // Reads an interlaced image pass by pass, giving each row its buffer when the library first
@@ -118,6 +146,7 @@ bool decode(Decode& d, Wish wish) {
     }
   }
   png_read_end(d.reader, nullptr);
+  d.colour = colours_of(d);
   return true;
 }
 
@@ -136,7 +165,9 @@ std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wis
   d.info = png_create_info_struct(d.reader);
   if (!d.info) return nullptr;
   if (!decode(d, wish)) return nullptr;
-  return d.builder.finish();
+  std::unique_ptr<Image> image = d.builder.finish();
+  if (image) image->colour = std::move(d.colour);
+  return image;
 }
 
 }  // namespace png

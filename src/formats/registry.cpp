@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "formats/bmp.h"
+#include "formats/colour.h"
 #include "formats/formats.h"
 #include "formats/gif.h"
 #include "formats/heif.h"
@@ -198,8 +199,11 @@ std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish w
   const int type = format_of(path);
   if (type < 0 || formats[type].load == nullptr) return nullptr;
   std::unique_ptr<Image> image = formats[type].load(path, selector, wish);
-  // Here, on the decoding thread, so the view and the thumbnails only see images upright.
-  if (image && !orient_image(*image)) return nullptr;
+  if (!image) return nullptr;
+  // Here, on the decoding thread and at the size decoded, so the view and the thumbnails only
+  // see images upright and in the display's colours.
+  colour::finish_colours(*image);
+  if (!orient_image(*image)) return nullptr;
   return image;
 }
 

@@ -241,6 +241,12 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
     // A damaged directory chain can count as none although this one was read.
     image->pages = std::max<tdir_t>(1, TIFFNumberOfDirectories(file));
     image->orientation = orientation;
+    std::uint32_t length = 0;
+    void* profile = nullptr;
+    if (TIFFGetField(file, TIFFTAG_ICCPROFILE, &length, &profile) && profile) {
+      const auto* bytes = static_cast<const std::uint8_t*>(profile);
+      image->colour.icc.assign(bytes, bytes + length);
+    }
   }
   return image;
 }

@@ -131,6 +131,22 @@ std::unique_ptr<Image> decode_first_frame(const std::vector<std::uint8_t>& data,
   return image;
 }
 
+// The ICCP chunk's profile; empty without one.
+std::vector<std::uint8_t> icc_profile(const std::vector<std::uint8_t>& data) {
+  std::vector<std::uint8_t> icc;
+  const WebPData input = {data.data(), data.size()};
+  WebPDemuxer* demuxer = WebPDemux(&input);
+  if (!demuxer) return icc;
+  WebPChunkIterator chunk;
+  if ((WebPDemuxGetI(demuxer, WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) &&
+      WebPDemuxGetChunk(demuxer, "ICCP", 1, &chunk)) {
+    icc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+    WebPDemuxReleaseChunkIterator(&chunk);
+  }
+  WebPDemuxDelete(demuxer);
+  return icc;
+}
+
 }  // namespace
 
 std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wish) {
@@ -143,8 +159,10 @@ std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wis
       std::uint64_t(features.width) * std::uint64_t(features.height) > max_image_pixels) {
     return nullptr;
   }
-  if (features.has_animation) return decode_first_frame(data, wish);
-  return decode_still(data, features, wish);
+  std::unique_ptr<Image> image =
+      features.has_animation ? decode_first_frame(data, wish) : decode_still(data, features, wish);
+  if (image) image->colour.icc = icc_profile(data);
+  return image;
 }
 
 }  // namespace webp

@@ -1,0 +1,35 @@
+// Colour management: turns the colours a file describes into the display's, through lcms2.
+// Internal to the format modules: load_image converts every image it answers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "formats/formats.h"
+
+namespace colour {
+
+// A conversion from one description to the display's profile. Built once per description and
+// shared by every worker that meets it; never changed once built.
+class Transform;
+
+// What the pixels handed to a transform hold: 8-bit RGB, or 8-bit CMYK stored inverted (0 is
+// full ink), as Adobe's tools write it into JPEG and the TIFF reader passes it on.
+enum class Input : std::uint8_t { rgb, cmyk_inverted };
+
+// The transform for colour, or null when none is needed (the description comes to the display's
+// colours already, sRGB on an sRGB display) or it cannot be used (a damaged profile, one for
+// other pixels than input).
+std::shared_ptr<const Transform> to_display(const ColourDescription& colour, Input input);
+
+// Converts pixels from in (4 bytes a pixel for CMYK, else 3) into RGB at out, which may be in.
+void apply(const Transform& transform, const std::uint8_t* in, std::uint8_t* out,
+           std::size_t pixels);
+
+// Converts the image's pixels from its description to the display's colours, then composites
+// pixels with alpha over black; its description is cleared, and an alpha plane that is opaque
+// everywhere is dropped.
+void finish_colours(Image& image);
+
+}  // namespace colour
