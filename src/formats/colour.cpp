@@ -196,9 +196,26 @@ void premultiply(Image& image) {
   }
 }
 
+// Files that mean sRGB but say "gamma 1/2.2" (with sRGB's primaries, or none): ImageMagick
+// writes that into every untagged PNG, and encoders carry it on. They are taken as sRGB, as
+// browsers take them, rather than shifting every dark tone of such a file by up to 9 levels.
+bool means_srgb(const ColourDescription& colour) {
+  constexpr double near_gamma = 0.02;
+  constexpr double near_xy = 0.005;
+  if (!colour.icc.empty()) return false;
+  if (colour.transfer == Transfer::gamma && std::abs(colour.gamma - 2.2) > near_gamma) return false;
+  if (colour.transfer != Transfer::gamma && colour.transfer != Transfer::srgb) return false;
+  if (colour.primaries == std::array<double, 8>{}) return true;
+  for (std::size_t i = 0; i < srgb_primaries.size(); ++i)
+    if (std::abs(colour.primaries[i] - srgb_primaries[i]) > near_xy) return false;
+  return true;
+}
+
 }  // namespace
 
-std::shared_ptr<const Transform> to_display(const ColourDescription& colour, Input input) {
+std::shared_ptr<const Transform> to_display(const ColourDescription& given, Input input) {
+  static const ColourDescription srgb;
+  const ColourDescription& colour = input == Input::rgb && means_srgb(given) ? srgb : given;
   if (input == Input::rgb && !colour.described() && display_icc.empty()) return nullptr;
   const std::string key = key_of(colour, input);
   Cache& c = cache();

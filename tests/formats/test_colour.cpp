@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <lcms2.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -51,7 +53,7 @@ std::string patches_ppm(const TempDir& dir) {
 struct RgbSpace {
   const char* name;
   double xy[8];
-  double gamma;  // 0: the sRGB curve
+  double gamma;  // 0: the sRGB curve, -1 BT.709's
 };
 constexpr RgbSpace display_p3 = {
     "p3", {0.680, 0.320, 0.265, 0.690, 0.150, 0.060, 0.3127, 0.3290}, 0};
@@ -59,11 +61,19 @@ constexpr RgbSpace adobe_rgb = {
     "adobe", {0.64, 0.33, 0.21, 0.71, 0.15, 0.06, 0.3127, 0.3290}, 563.0 / 256};
 constexpr RgbSpace prophoto = {
     "prophoto", {0.7347, 0.2653, 0.1596, 0.8404, 0.0366, 0.0001, 0.3457, 0.3585}, 1.8};
+constexpr RgbSpace bt2020 = {
+    "bt2020", {0.708, 0.292, 0.170, 0.797, 0.131, 0.046, 0.3127, 0.3290}, -1};
+constexpr RgbSpace gamma_18 = {
+    "gamma18", {0.64, 0.33, 0.30, 0.60, 0.15, 0.06, 0.3127, 0.3290}, 1.8};
+constexpr RgbSpace adobe_22 = {
+    "adobe22", {0.64, 0.33, 0.21, 0.71, 0.15, 0.06, 0.3127, 0.3290}, 2.2};
 
 std::string write_profile(const TempDir& dir, const RgbSpace& space) {
   const double srgb[] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-  cmsToneCurve* curve = space.gamma > 0 ? cmsBuildGamma(nullptr, space.gamma)
-                                        : cmsBuildParametricToneCurve(nullptr, 4, srgb);
+  const double bt709[] = {1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081};
+  cmsToneCurve* curve =
+      space.gamma > 0 ? cmsBuildGamma(nullptr, space.gamma)
+                      : cmsBuildParametricToneCurve(nullptr, 4, space.gamma < 0 ? bt709 : srgb);
   cmsToneCurve* curves[3] = {curve, curve, curve};
   const cmsCIExyY white = {space.xy[6], space.xy[7], 1};
   const cmsCIExyYTRIPLE primaries = {
@@ -91,7 +101,7 @@ std::vector<double> transicc_reference(const std::string& profile) {
   return values;
 }
 
-// The reference's patch centres, from an sRGB image decoded untagged.
+// The patch centres of an image in sRGB.
 std::vector<double> centres(const Image& image) {
   std::vector<double> values;
   for (int i = 0; i < columns * rows; ++i) {
@@ -119,11 +129,15 @@ cmsCIELab to_lab(const double* rgb) {
   return out;
 }
 
+std::vector<double> decoded_centres(const std::string& file) {
+  const auto image = load_image(file.c_str(), "", {});
+  return image ? centres(*image) : std::vector<double>{};
+}
+
 // The largest CIEDE2000 difference between the decoded patches and the reference's.
 double worst_delta_e(const std::string& file, const std::vector<double>& reference) {
-  const auto image = load_image(file.c_str(), "", {});
-  if (!image) return 1e9;
-  const std::vector<double> got = centres(*image);
+  const std::vector<double> got = decoded_centres(file);
+  if (got.size() != reference.size()) return 1e9;
   double worst = 0;
   for (std::size_t i = 0; i + 2 < reference.size() && i + 2 < got.size(); i += 3) {
     const cmsCIELab a = to_lab(&got[i]);
@@ -155,6 +169,132 @@ TEST_F(Colour, TaggedFilesMatchTransicc) {
       run("convert '" + source + "' -profile '" + profile + "' " + options + " '" + file + "'");
       EXPECT_LE(worst_delta_e(file, reference), max_delta_e) << file;
     }
+  }
+}
+
+std::uint32_t png_crc(const std::string& bytes) {
+  std::uint32_t crc = 0xffffffff;
+  for (const char c : bytes) {
+    crc ^= std::uint8_t(c);
+    for (int k = 0; k < 8; ++k)
+      crc = crc >> 1 ^ (0xedb88320 & (0 - (crc & 1)));
+  }
+  return ~crc;
+}
+
+// A PNG of the patches with the given chunks (type and payload) after its header, written by
+// pnmtopng, which adds none of its own.
+std::string png_with_chunks(const TempDir& dir, const std::string& name,
+                            const std::vector<std::pair<std::string, std::string>>& chunks) {
+  std::string png = command_output("pnmtopng '" + patches_ppm(dir) + "'");
+  constexpr std::size_t after_header = 8 + 25;
+  std::string inserted;
+  for (const auto& [type, payload] : chunks) {
+    const std::string body = type + payload;
+    const std::uint32_t crc = png_crc(body);
+    for (const std::uint32_t word : {std::uint32_t(payload.size()), std::uint32_t(crc)})
+      for (const int shift : {24, 16, 8, 0})
+        inserted.push_back(static_cast<char>(word >> shift));
+    inserted.insert(inserted.size() - 4, body);
+  }
+  return dir.write(name, png.insert(after_header, inserted));
+}
+
+std::string be32(double value) {
+  const auto n = static_cast<std::uint32_t>(value * 100000 + 0.5);
+  return {char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+}
+
+TEST_F(Colour, PngGammaAndChromaticitiesMatchTransicc) {
+  const std::string gamma_only = png_with_chunks(dir, "gamma.png", {{"gAMA", be32(1 / 1.8)}});
+  EXPECT_LE(worst_delta_e(gamma_only, transicc_reference(write_profile(dir, gamma_18))),
+            max_delta_e);
+  std::string chrm;
+  for (const int i : {6, 7, 0, 1, 2, 3, 4, 5})
+    chrm += be32(adobe_22.xy[i]);
+  const std::string chromaticities =
+      png_with_chunks(dir, "chrm.png", {{"gAMA", be32(1 / 2.2)}, {"cHRM", chrm}});
+  EXPECT_LE(worst_delta_e(chromaticities, transicc_reference(write_profile(dir, adobe_22))),
+            max_delta_e);
+}
+
+// Taken as if there were no description: the sRGB chunk, a profile that is sRGB's own, and
+// profiles that cannot be used (damaged, or for grey pixels).
+TEST_F(Colour, SrgbAndUnusableDescriptionsLeavePixelsAsStored) {
+  const std::string untagged = png_with_chunks(dir, "plain.png", {});
+  const std::vector<double> stored = decoded_centres(untagged);
+  ASSERT_EQ(stored.size(), std::size_t(columns * rows * 3));
+  for (int i = 0; i < columns * rows; ++i)
+    EXPECT_EQ(stored[i * 3], patch_rgb(i) >> 16) << i;
+  EXPECT_EQ(decoded_centres(png_with_chunks(dir, "srgb.png", {{"sRGB", std::string(1, '\0')}})),
+            stored);
+  const std::string source = patches_ppm(dir);
+  const std::string srgb = "/usr/share/color/icc/ghostscript/srgb.icc";
+  std::string damaged = pictra_test::read_file(srgb);
+  constexpr std::size_t tag_table = 132;
+  ASSERT_GT(damaged.size(), tag_table * 2);
+  damaged.replace(tag_table, tag_table, tag_table, '\xff');
+  const std::string tagged[][2] = {{"srgb.icc", srgb},
+                                   {"grey.icc", "/usr/share/color/icc/ghostscript/sgray.icc"},
+                                   {"damaged.icc", dir.write("damaged.icc", damaged)}};
+  for (const auto& [name, profile] : tagged) {
+    const std::string file = dir.file(name + std::string(".jpg"));
+    // exiftool embeds any bytes, whole or not, where ImageMagick would check them.
+    run("convert '" + source + "' -quality 100 -sampling-factor 1x1 '" + file + "'");
+    const std::vector<double> plain = decoded_centres(file);
+    run("exiftool -q -overwrite_original '-ICC_Profile<=" + profile + "' '" + file + "'");
+    EXPECT_EQ(decoded_centres(file), plain) << name;
+  }
+}
+
+// CMYK converts through its profile as jpgicc converts it.
+TEST_F(Colour, CmykJpegMatchesJpgicc) {
+  const std::string cmyk = dir.file("cmyk.jpg");
+  const std::string reference = dir.file("reference.jpg");
+  run("convert '" + patches_ppm(dir) +
+      "' -colorspace CMYK -profile /usr/share/color/icc/ghostscript/default_cmyk.icc "
+      "-quality 100 -sampling-factor 1x1 '" +
+      cmyk + "'");
+  run("jpgicc -q100 '" + cmyk + "' '" + reference + "'");
+  EXPECT_LE(worst_delta_e(cmyk, decoded_centres(reference)), max_delta_e);
+}
+
+TEST_F(Colour, AvifNclxMatchesTransicc) {
+  const std::string source = dir.file("patches.png");
+  run("convert '" + patches_ppm(dir) + "' '" + source + "'");
+  // Lossless, with the matrix as identity, so that only the colours' meaning differs.
+  const std::pair<const RgbSpace*, const char*> encodings[] = {{&display_p3, "12/13/0"},
+                                                               {&bt2020, "9/14/0"}};
+  for (const auto& [space, cicp] : encodings) {
+    const std::string file = dir.file(std::string(space->name) + ".avif");
+    run(std::string("avifenc -s 9 -l --cicp ") + cicp + " '" + source + "' '" + file + "'");
+    EXPECT_LE(worst_delta_e(file, transicc_reference(write_profile(dir, *space))), max_delta_e)
+        << file;
+  }
+}
+
+// Monochrome AVIF in limited range, at each depth, against the reference decoder's 16 bits.
+TEST_F(Colour, MonochromeAvifIsWidenedToFullRange) {
+  const std::string ramp = dir.file("ramp.png");
+  run("convert -size 256x8 gradient:white-black -rotate 90 '" + ramp + "'");
+  for (const char* depth : {"8", "10", "12"}) {
+    const std::string file = dir.file(std::string("grey") + depth + ".avif");
+    const std::string reference = dir.file(std::string("grey") + depth + ".png");
+    run(std::string("avifenc -s 9 --min 0 --max 0 -y 400 -r limited -d ") + depth + " '" + ramp +
+        "' '" + file + "'");
+    run("avifdec -d 16 '" + file + "' '" + reference + "'");
+    const std::string wide =
+        command_output("convert '" + reference + "' -depth 16 -endian MSB rgb:-");
+    const auto image = load_image(file.c_str(), "", {});
+    ASSERT_TRUE(image) << file;
+    ASSERT_EQ(wide.size(), image->rgb.size() * 2) << file;
+    int worst = 0;
+    for (std::size_t i = 0; i * 6 < wide.size(); ++i) {
+      const int sample = std::uint8_t(wide[6 * i]) << 8 | std::uint8_t(wide[6 * i + 1]);
+      worst = std::max(worst, std::abs(image->rgb[i * 3] - (sample * 255 + 32767) / 65535));
+    }
+    EXPECT_LE(worst, 1) << file;
+    EXPECT_EQ(get_pixel(*image, 0, image->height - 1), 0) << file;  // black is black
   }
 }
 
