@@ -25,6 +25,11 @@ constexpr int image_separator = 0x2C;
 // Left, top, width and height of an image descriptor, two bytes each.
 constexpr int descriptor_fields = 4;
 constexpr int trailer = 0x3B;
+// The graphic control extension names the transparent colour index of the image after it.
+constexpr int graphic_control_label = 0xF9;
+constexpr int graphic_control_size = 4;
+constexpr int transparent_flag = 0x01;
+constexpr int no_transparency = -1;
 
 // Packed bytes of the logical screen and image descriptors.
 constexpr int colour_table_flag = 0x80;
@@ -93,8 +98,9 @@ struct Decode {
   Writer writer;
   CodeReader reader;
   ImageBuilder builder;
-  bool started = false;     // the builder holds the current image
-  bool seen_image = false;  // an image block was met
+  bool started = false;               // the builder holds the current image
+  bool seen_image = false;            // an image block was met
+  int transparent = no_transparency;  // the shown image's transparent index
 
   Decode() = default;
   Decode(const Decode&) = delete;
@@ -183,6 +189,11 @@ void emit_row(Decode& d, std::uint64_t y, const std::uint8_t* indexes) {
   std::uint8_t* out = d.builder.row(row);
   for (std::uint64_t x = 0; x < d.width; ++x, out += rgb_channels)
     std::memcpy(out, d.colormap[indexes[x]], rgb_channels);
+  if (d.transparent != no_transparency) {
+    std::uint8_t* alpha = d.builder.alpha_row(row);
+    for (std::uint64_t x = 0; x < d.width; ++x)
+      alpha[x] = indexes[x] == d.transparent ? 0 : 255;
+  }
   d.builder.commit(row);
 }
 
@@ -321,7 +332,7 @@ bool start_image(Decode& d, bool interlaced) {
   d.writer.interlaced = interlaced;
   d.writer.done = true;
   if (d.width == 0 || d.height == 0) return true;
-  if (!d.builder.start(d.width, d.height, d.wish)) return false;
+  if (!d.builder.start(d.width, d.height, d.wish, d.transparent != no_transparency)) return false;
   try {
     d.indexes.assign(interlaced ? d.width * d.height : d.width, 0);
   } catch (const std::bad_alloc&) {
@@ -364,23 +375,48 @@ bool decode_image(Decode& d) {
 // -1 for none. The other images' data is passed over undecoded, so a small file of many images
 // claiming a gigapixel each costs one decode, not one per image; their colour tables are read on
 // the way, since a local table stays in the colormap for the rest of the file.
+// The transparent index a graphic control extension states, after its label; its sub-blocks
+// are read to their end.
+int read_graphic_control(Decode& d) {
+  int transparent = no_transparency;
+  const int size = read_byte(d);
+  if (size >= graphic_control_size) {
+    const int packed = read_byte(d);
+    read_u16(d);  // the delay
+    const int index = read_byte(d);
+    if ((packed & transparent_flag) && index != EOF) transparent = index;
+    for (int i = graphic_control_size; i < size; ++i)
+      read_byte(d);
+  } else {
+    for (int i = 0; i < size; ++i)
+      read_byte(d);
+  }
+  if (size > 0) skip_sub_blocks(d);
+  return transparent;
+}
+
 long find_last_image(Decode& d) {
   long last = -1;
+  int transparent = no_transparency;  // for the next image
   for (;;) {
     const int introducer = read_byte(d);
     if (introducer == EOF || introducer == trailer) return last;
+    if (introducer == extension_introducer && read_byte(d) == graphic_control_label) {
+      transparent = read_graphic_control(d);
+      continue;
+    }
     if (introducer == image_separator) {
       last = std::ftell(d.file);
+      d.transparent = transparent;
+      transparent = no_transparency;
       for (int field = 0; field < descriptor_fields; ++field)
         read_u16(d);
       const int packed = field_byte(d);
       if (packed & colour_table_flag) read_colour_table(d, colour_table_entries(packed));
       field_byte(d);  // the minimum code size
-    } else if (introducer == extension_introducer) {
-      // Extensions (transparency, comments, animation) are not used; any other byte is taken
-      // as a block of sub-blocks without a label.
-      read_byte(d);
     }
+    // Other extensions (comments, animation) are not used, their label already read; any other
+    // byte is taken as a block of sub-blocks without a label.
     skip_sub_blocks(d);
   }
 }

@@ -1,6 +1,7 @@
 // The PNG module: decodes a file through libpng, which is asked to turn every colour type and
-// bit depth into 8-bit RGB. Rows of a plain image go straight to the image builder; an
-// interlaced one arrives in several passes over all rows, so it is gathered whole first.
+// bit depth into 8-bit RGB, with alpha where the file has transparency. Rows of a plain image go
+// straight to the image builder; an interlaced one arrives in several passes over all rows, so it
+// is gathered whole first.
 #include "formats/png.h"
 
 #include <algorithm>
@@ -23,6 +24,7 @@ namespace {
 constexpr std::size_t signature_bytes = 4;
 constexpr int bit_depth_16 = 16;
 constexpr png_byte alpha_bit = PNG_COLOR_MASK_ALPHA;
+constexpr std::size_t rgba_channels = 4;
 
 // One load: the library's structures and the file, released however the load ends.
 struct Decode {
@@ -35,6 +37,7 @@ struct Decode {
   std::vector<std::vector<png_byte>> rows;
   ImageBuilder builder;
   ColourDescription colour;
+  bool alpha = false;  // rows come as RGBA
 
   Decode() = default;
   Decode(const Decode&) = delete;
@@ -52,8 +55,9 @@ struct Decode {
 }
 void ignore_warning(png_structp, png_const_charp) {}
 
-// Asks for 8-bit RGB without alpha, whatever the file holds.
-void request_rgb(Decode& d) {
+// Asks for 8-bit RGB, with alpha when the file has any (a channel or a transparency chunk),
+// whatever the file holds. Answers whether alpha comes.
+bool request_rgb(Decode& d) {
   if (png_get_bit_depth(d.reader, d.info) == bit_depth_16) png_set_strip_16(d.reader);
   const png_byte color_type = png_get_color_type(d.reader, d.info);
   if (color_type == PNG_COLOR_TYPE_PALETTE) {
@@ -61,11 +65,28 @@ void request_rgb(Decode& d) {
   } else if ((color_type & ~alpha_bit) == PNG_COLOR_TYPE_GRAY) {
     png_set_gray_to_rgb(d.reader);
   }
-  // Palette expansion turns a transparency chunk into an alpha channel, so such images lose
-  // their alpha here as well as those that carry one; the value answered never has alpha.
-  if ((color_type & alpha_bit) || png_get_valid(d.reader, d.info, PNG_INFO_tRNS)) {
-    png_set_strip_alpha(d.reader);
+  if (png_get_valid(d.reader, d.info, PNG_INFO_tRNS)) {
+    png_set_tRNS_to_alpha(d.reader);
+    return true;
   }
+  return (color_type & alpha_bit) != 0;
+}
+
+// Hands an RGBA row to the builder as its colours and its opacity.
+void split_row(const png_byte* in, std::uint8_t* rgb, std::uint8_t* alpha, std::uint32_t width) {
+  for (std::uint32_t x = 0; x < width; ++x, in += rgba_channels, rgb += rgb_channels) {
+    std::memcpy(rgb, in, rgb_channels);
+    alpha[x] = in[rgb_channels];
+  }
+}
+
+void take_row(Decode& d, std::uint32_t y, const png_byte* row) {
+  if (d.alpha) {
+    split_row(row, d.builder.row(y), d.builder.alpha_row(y), d.width);
+  } else {
+    std::memcpy(d.builder.row(y), row, std::size_t{d.width} * rgb_channels);
+  }
+  d.builder.commit(y);
 }
 
 // The colours the file states: an ICC profile, else the sRGB chunk (nothing to describe), else
@@ -110,8 +131,7 @@ bool read_interlaced(Decode& d, std::size_t row_bytes, int passes) {
     return false;
   }
   for (std::uint32_t y = 0; y < d.height; ++y) {
-    std::memcpy(d.builder.row(y), d.rows[y].data(), row_bytes);
-    d.builder.commit(y);
+    take_row(d, y, d.rows[y].data());
     std::vector<png_byte>().swap(d.rows[y]);
   }
   return true;
@@ -126,23 +146,34 @@ bool decode(Decode& d, Wish wish) {
 
   d.width = png_get_image_width(d.reader, d.info);
   d.height = png_get_image_height(d.reader, d.info);
-  request_rgb(d);
+  d.alpha = request_rgb(d);
   // Interlaced images arrive in several passes; the library combines them into whole rows.
   const int passes = png_set_interlace_handling(d.reader);
   png_read_update_info(d.reader, d.info);
   const std::size_t row_bytes = png_get_rowbytes(d.reader, d.info);
-  // The builder takes 3 bytes per pixel; anything else would overrun or misread the rows.
-  if (row_bytes != std::size_t{d.width} * rgb_channels) return false;
+  // Rows of 3 or 4 bytes per pixel; anything else would overrun or misread them.
+  if (row_bytes != std::size_t{d.width} * (d.alpha ? rgba_channels : rgb_channels)) return false;
   // The size cap applies here, before any row is allocated.
-  if (!d.builder.start(d.width, d.height, wish)) return false;
+  if (!d.builder.start(d.width, d.height, wish, d.alpha)) return false;
   if (passes > 1) {
     if (!read_interlaced(d, row_bytes, passes)) return false;
   } else {
+    std::vector<png_byte> rgba;
+    try {
+      if (d.alpha) rgba.resize(row_bytes);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
     for (std::uint32_t y = 0; y < d.height; ++y) {
       // A small file can hold seconds' worth of rows of one colour.
       if (decode_cancelled()) return false;
-      png_read_row(d.reader, d.builder.row(y), nullptr);
-      d.builder.commit(y);
+      if (!d.alpha) {
+        png_read_row(d.reader, d.builder.row(y), nullptr);
+        d.builder.commit(y);
+        continue;
+      }
+      png_read_row(d.reader, rgba.data(), nullptr);
+      take_row(d, y, rgba.data());
     }
   }
   png_read_end(d.reader, nullptr);

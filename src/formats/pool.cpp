@@ -17,6 +17,8 @@ thread_local const std::atomic<bool>* worker_cancel = nullptr;
 std::unique_ptr<Image> decode(const DecodeJob& job) {
   auto image = load_image(job.path.c_str(), job.selector.c_str(), job.wish);
   if (!image || !job.fit) return image;
+  // What is fitted goes into the grid, over its black: the colours are composited already.
+  image->alpha.clear();
   const Size fitted =
       fit_size(image->full_width, image->full_height, job.wish.width, job.wish.height);
   // Nothing to show of an image that fits to no pixels; the caller draws the box empty.

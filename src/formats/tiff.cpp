@@ -155,11 +155,37 @@ std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
   return static_cast<std::uint32_t>(rows < height ? rows : height);
 }
 
+// Whether the directory's pixels carry alpha, as the RGBA reader decides it: the first extra
+// sample, associated or not, or unspecified beside three colours.
+bool has_alpha(TIFF* file) {
+  std::uint16_t count = 0;
+  std::uint16_t* types = nullptr;
+  std::uint16_t samples = 0;
+  TIFFGetFieldDefaulted(file, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  if (!TIFFGetField(file, TIFFTAG_EXTRASAMPLES, &count, &types) || count == 0 || !types)
+    return false;
+  return types[0] == EXTRASAMPLE_ASSOCALPHA || types[0] == EXTRASAMPLE_UNASSALPHA ||
+         (types[0] == EXTRASAMPLE_UNSPECIFIED && samples > 3);
+}
+
+// The reader hands alpha over premultiplied, whether the file stores it so or not; the
+// colours are divided back, as every format hands them over, and the opacity kept.
+void take_alpha(const std::uint32_t* in, std::uint8_t* rgb, std::uint8_t* alpha,
+                std::uint32_t width) {
+  for (std::uint32_t x = 0; x < width; ++x, rgb += rgb_channels) {
+    const unsigned a = TIFFGetA(in[x]);
+    alpha[x] = static_cast<std::uint8_t>(a);
+    if (a == 255) continue;
+    for (std::size_t c = 0; c < rgb_channels; ++c)
+      rgb[c] = a == 0 ? 0 : static_cast<std::uint8_t>(std::min(255u, (rgb[c] * 255 + a / 2) / a));
+  }
+}
+
 // Reads the current directory into builder, band by band. False when the library fails on any
 // part of it: within a band the library is told not to stop at the first damaged strip, as
 // before, but a failed band fails the image, so no later band is read for nothing (a few header
 // bytes claiming a billion pixels would otherwise have every one of them converted).
-bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
+bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder, bool alpha) {
   const std::uint32_t width = reader.width;
   const std::uint32_t height = reader.height;
   const std::uint32_t rows = band_rows(file, width, height);
@@ -181,6 +207,7 @@ bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
         out[1] = static_cast<std::uint8_t>(TIFFGetG(in[x]));
         out[2] = static_cast<std::uint8_t>(TIFFGetB(in[x]));
       }
+      if (alpha) take_alpha(in, builder.row(first + j), builder.alpha_row(first + j), width);
       builder.commit(first + j);
     }
   }
@@ -221,7 +248,8 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   std::uint16_t orientation = ORIENTATION_TOPLEFT;
   TIFFGetFieldDefaulted(file, TIFFTAG_ORIENTATION, &orientation);
   ImageBuilder builder;
-  if (!builder.start(width, height, stored_wish(wish, orientation))) return nullptr;
+  const bool alpha = has_alpha(file);
+  if (!builder.start(width, height, stored_wish(wish, orientation), alpha)) return nullptr;
 
   char message[rgba_message_bytes] = {};
   TIFFRGBAImage reader{};
@@ -233,7 +261,7 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   // stored raster untouched; the tag is applied once, with every other format's.
   reader.req_orientation = ORIENTATION_TOPLEFT;
   reader.orientation = ORIENTATION_TOPLEFT;
-  const bool ok = read_bands(file, reader, builder);
+  const bool ok = read_bands(file, reader, builder, alpha);
   TIFFRGBAImageEnd(&reader);
   if (!ok) return nullptr;
   std::unique_ptr<Image> image = builder.finish();

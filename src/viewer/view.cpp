@@ -92,6 +92,13 @@ struct Drawing {
 };
 Drawing drawing;
 
+// Whether transparent parts show a checkerboard instead of the window's black; `a` switches it,
+// for every image until the program ends.
+bool checkerboard = false;
+constexpr std::uint64_t checker_square = 16;
+constexpr unsigned checker_dark = 0x66;
+constexpr unsigned checker_light = 0x99;
+
 bool same(const ViewEntry& a, const ViewEntry& b) {
   return a.path == b.path && a.selector == b.selector;
 }
@@ -283,6 +290,25 @@ Point image_point(const Image& image, const Layout& layout, Point p) {
   }
 }
 
+// Puts the transparent parts of a rendered part, at (left, top) of the window, over the
+// checkerboard, whose squares are fixed to the window. The colours are composited over black
+// already, so what shows through is added.
+void show_checkerboard(Image& part, std::uint64_t left, std::uint64_t top) {
+  if (!checkerboard || part.alpha.size() == 0) return;
+  const std::uint8_t* alpha = part.alpha.data();
+  for (std::uint32_t y = 0; y < part.height; ++y) {
+    std::uint8_t* p = part.row(y);
+    for (std::uint32_t x = 0; x < part.width; ++x, ++alpha, p += rgb_channels) {
+      const unsigned through = 255 - *alpha;
+      if (through == 0) continue;
+      const bool light = ((left + x) / checker_square + (top + y) / checker_square) % 2 != 0;
+      const unsigned grey = ((light ? checker_light : checker_dark) * through + 127) / 255;
+      for (std::size_t c = 0; c < rgb_channels; ++c)
+        p[c] = static_cast<std::uint8_t>(std::min(255u, p[c] + grey));
+    }
+  }
+}
+
 // Renders the part of image that layout puts into the window into a new window-sized Picture;
 // without one nothing is drawn this time. Only that part is resampled: the window's rectangle
 // on the displayed image is taken back through the mirror and the turn to a region of the
@@ -333,6 +359,8 @@ void render(const Image& image, const Layout& layout) {
     if (part && layout.turn != 0) part = turn_image(*part, layout.turn);
     if (part) {
       mirror_image(*part, layout.mirror_x, layout.mirror_y);
+      show_checkerboard(*part, static_cast<std::uint64_t>(x0 - layout.x),
+                        static_cast<std::uint64_t>(y0 - layout.y));
       x_PutRGB(picture, static_cast<std::uint64_t>(x0 - layout.x),
                static_cast<std::uint64_t>(y0 - layout.y), part->rgb.data(), part->width,
                part->height, std::uint64_t{part->width} * rgb_channels);
@@ -386,7 +414,8 @@ enum class Action {
   pan_down,
   mirror_left_right,
   mirror_top_bottom,
-  fullscreen
+  fullscreen,
+  checkerboard
 };
 
 Action key_action(KeySym keysym, bool shift) {
@@ -442,6 +471,8 @@ Action key_action(KeySym keysym, bool shift) {
       return Action::mirror_top_bottom;
     case XK_f:
       return Action::fullscreen;
+    case XK_a:
+      return Action::checkerboard;
     default:
       // Modifier keys alone do nothing; with them Shift+q still leaves like q.
       return IsModifierKey(keysym) ? Action::none : Action::leave;
@@ -668,6 +699,10 @@ class Session {
         return 0;
       case Action::fullscreen:
         x_ToggleFullscreen();
+        return 0;
+      case Action::checkerboard:
+        checkerboard = !checkerboard;
+        forget_drawing();
         return 0;
     }
     return 0;
