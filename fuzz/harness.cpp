@@ -87,8 +87,10 @@ int fuzz_format(int format, const std::uint8_t* data, std::size_t size) {
   // Every input both ways: for a large view window and with a cell-sized wish (the grid).
   for (const Wish wish : {view_wish, thumbnail_wish}) {
     if (const auto image = f.load(input_path().c_str(), "", wish)) {
-      // The colours as load_image finishes them: the file's profile parsed and applied.
-      colour::finish_colours(*image);
+      // The colours as load_image finishes them: composited, the file's profile parsed and
+      // applied.
+      colour::composite(*image);
+      colour::to_display_colours(*image);
       read_image(*image, wish);
     }
   }

@@ -27,9 +27,18 @@ std::shared_ptr<const Transform> to_display(const ColourDescription& colour, Inp
 void apply(const Transform& transform, const std::uint8_t* in, std::uint8_t* out,
            std::size_t pixels);
 
-// Converts the image's pixels from its description to the display's colours, then composites
-// pixels with alpha over black; its description is cleared, and an alpha plane that is opaque
-// everywhere is dropped.
-void finish_colours(Image& image);
+// Composites pixels with alpha over black, keeping the alpha plane for the view; a plane that
+// is opaque everywhere is dropped.
+void composite(Image& image);
+
+// Converts the image's pixels from its description to the display's colours and clears the
+// description. Composited colours convert as they are: the curves of RGB spaces scale with
+// opacity, very nearly, so converting c x alpha gives the converted c x alpha.
+void to_display_colours(Image& image);
 
 }  // namespace colour
+
+// load_image without the colour conversion: decoded, composited and turned upright, its
+// description still the file's. The decode pool converts a thumbnail after fitting it, so
+// that only the pixels shown are converted.
+std::unique_ptr<Image> load_in_file_colours(const char* path, const char* selector, Wish wish);

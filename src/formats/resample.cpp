@@ -209,6 +209,7 @@ std::unique_ptr<Image> resample(const Image& source, const ScaleRegion& region) 
   result->pages = source.pages;
   result->full_width = source.full_width;
   result->full_height = source.full_height;
+  result->colour = source.colour;
   return result;
 }
 
