@@ -41,6 +41,7 @@ constexpr KeyHelp view_keys[] = {
     {"h j k l, Shift+cursor, wheel, drag", "pan the zoomed image"},
     {"|  _", "mirror left-right, top-bottom"},
     {"f", "fullscreen on or off"},
+    {"a", "transparency over a checkerboard or black"},
     {"Escape, q, Return, other keys, click", "back to the grid, or end the program"},
 };
 
