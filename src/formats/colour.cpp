@@ -261,12 +261,14 @@ std::shared_ptr<const Transform> build(const ColourDescription& colour, Input in
   const Profile source(source_profile(colour));
   if (!source.handle) return nullptr;
   const cmsColorSpaceSignature space = cmsGetColorSpace(source.handle);
-  const bool cmyk = input == Input::cmyk_inverted;
+  const bool cmyk = input != Input::rgb;
   if (space != (cmyk ? cmsSigCmykData : cmsSigRgbData)) return nullptr;
   const Profile target(display_profile());
   if (!target.handle) return nullptr;
   // The inverted samples are lcms2's subtractive flavour: 0 is full ink.
-  const cmsUInt32Number in_format = cmyk ? TYPE_CMYK_8_REV : TYPE_RGB_8;
+  const cmsUInt32Number in_format = input == Input::cmyk_inverted ? TYPE_CMYK_8_REV
+                                    : cmyk                        ? TYPE_CMYK_8
+                                                                  : TYPE_RGB_8;
   cmsHTRANSFORM handle = cmsCreateTransform(source.handle, in_format, target.handle, TYPE_RGB_8,
                                             INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
   if (!handle) return nullptr;

@@ -14,9 +14,9 @@ namespace colour {
 // shared by every worker that meets it; never changed once built.
 class Transform;
 
-// What the pixels handed to a transform hold: 8-bit RGB, or 8-bit CMYK stored inverted (0 is
-// full ink), as Adobe's tools write it into JPEG and the TIFF reader passes it on.
-enum class Input : std::uint8_t { rgb, cmyk_inverted };
+// What the pixels handed to a transform hold: 8-bit RGB, 8-bit CMYK as TIFF stores it (0 is no
+// ink), or inverted (0 is full ink), as Adobe's tools write it into JPEG.
+enum class Input : std::uint8_t { rgb, cmyk, cmyk_inverted };
 
 // The transform for colour, or null when none is needed (the description comes to the display's
 // colours already, sRGB on an sRGB display) or it cannot be used (a damaged profile, one for

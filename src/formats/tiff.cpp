@@ -19,10 +19,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "formats/builder.h"
+#include "formats/colour.h"
 #include "formats/orient.h"
 #include "formats/pool.h"
 
@@ -214,6 +216,51 @@ bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder, bool a
   return !decode_cancelled();
 }
 
+// The profile the directory carries; empty without one.
+std::vector<std::uint8_t> icc_profile(TIFF* file) {
+  std::uint32_t length = 0;
+  void* profile = nullptr;
+  if (!TIFFGetField(file, TIFFTAG_ICCPROFILE, &length, &profile) || !profile) return {};
+  const auto* bytes = static_cast<const std::uint8_t*>(profile);
+  return {bytes, bytes + length};
+}
+
+// The transform of a CMYK directory with a profile, stored as the plain layout the rows can be
+// read in (8-bit samples, four of them side by side, in strips); null for every other file,
+// which the RGBA reader converts by the ink model.
+std::shared_ptr<const colour::Transform> cmyk_transform(TIFF* file,
+                                                        const std::vector<std::uint8_t>& icc) {
+  std::uint16_t photometric = 0, samples = 0, bits = 0, planar = 0, inks = 0;
+  TIFFGetFieldDefaulted(file, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(file, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(file, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(file, TIFFTAG_INKSET, &inks);
+  if (icc.empty() || !TIFFGetField(file, TIFFTAG_PHOTOMETRIC, &photometric) ||
+      photometric != PHOTOMETRIC_SEPARATED || inks != INKSET_CMYK || samples != 4 || bits != 8 ||
+      planar != PLANARCONFIG_CONTIG || TIFFIsTiled(file)) {
+    return nullptr;
+  }
+  return colour::to_display(ColourDescription{.icc = icc}, colour::Input::cmyk);
+}
+
+// Reads a CMYK directory row by row through its profile's transform.
+bool read_cmyk(TIFF* file, const colour::Transform& transform, ImageBuilder& builder,
+               std::uint32_t width, std::uint32_t height) {
+  std::vector<std::uint8_t> row;
+  try {
+    row.resize(static_cast<std::size_t>(std::max<tmsize_t>(TIFFScanlineSize(file), 0)));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (row.size() < std::size_t{width} * 4) return false;
+  for (std::uint32_t y = 0; y < height; ++y) {
+    if (decode_cancelled() || TIFFReadScanline(file, row.data(), y, 0) < 0) return false;
+    colour::apply(transform, row.data(), builder.row(y), width);
+    builder.commit(y);
+  }
+  return true;
+}
+
 }  // namespace
 
 void init() {
@@ -251,6 +298,16 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   const bool alpha = has_alpha(file);
   if (!builder.start(width, height, stored_wish(wish, orientation), alpha)) return nullptr;
 
+  const std::vector<std::uint8_t> icc = icc_profile(file);
+  if (const auto cmyk = cmyk_transform(file, icc)) {
+    if (!read_cmyk(file, *cmyk, builder, width, height)) return nullptr;
+    std::unique_ptr<Image> image = builder.finish();
+    if (image) {
+      image->pages = std::max<tdir_t>(1, TIFFNumberOfDirectories(file));
+      image->orientation = orientation;
+    }
+    return image;
+  }
   char message[rgba_message_bytes] = {};
   TIFFRGBAImage reader{};
   if (!TIFFRGBAImageOK(file, message) || !TIFFRGBAImageBegin(&reader, file, 0, message)) {
@@ -269,12 +326,7 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
     // A damaged directory chain can count as none although this one was read.
     image->pages = std::max<tdir_t>(1, TIFFNumberOfDirectories(file));
     image->orientation = orientation;
-    std::uint32_t length = 0;
-    void* profile = nullptr;
-    if (TIFFGetField(file, TIFFTAG_ICCPROFILE, &length, &profile) && profile) {
-      const auto* bytes = static_cast<const std::uint8_t*>(profile);
-      image->colour.icc.assign(bytes, bytes + length);
-    }
+    image->colour.icc = icc;
   }
   return image;
 }

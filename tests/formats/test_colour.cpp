@@ -247,16 +247,23 @@ TEST_F(Colour, SrgbAndUnusableDescriptionsLeavePixelsAsStored) {
   }
 }
 
-// CMYK converts through its profile as jpgicc converts it.
-TEST_F(Colour, CmykJpegMatchesJpgicc) {
-  const std::string cmyk = dir.file("cmyk.jpg");
-  const std::string reference = dir.file("reference.jpg");
-  run("convert '" + patches_ppm(dir) +
-      "' -colorspace CMYK -profile /usr/share/color/icc/ghostscript/default_cmyk.icc "
-      "-quality 100 -sampling-factor 1x1 '" +
-      cmyk + "'");
-  run("jpgicc -q100 '" + cmyk + "' '" + reference + "'");
-  EXPECT_LE(worst_delta_e(cmyk, decoded_centres(reference)), max_delta_e);
+// CMYK converts through its profile as jpgicc and tificc convert it.
+TEST_F(Colour, CmykMatchesJpgiccAndTificc) {
+  const std::pair<const char*, const char*> tools[] = {{"jpg", "jpgicc -q100 IN REF"},
+                                                       {"tif", "tificc IN REF"}};
+  for (const auto& [extension, tool] : tools) {
+    const std::string cmyk = dir.file(std::string("cmyk.") + extension);
+    const std::string reference = dir.file(std::string("reference.") + extension);
+    run("convert '" + patches_ppm(dir) +
+        "' -colorspace CMYK -profile /usr/share/color/icc/ghostscript/default_cmyk.icc "
+        "-depth 8 -quality 100 -sampling-factor 1x1 '" +
+        cmyk + "'");
+    std::string command = tool;
+    command.replace(command.find("IN"), 2, "'" + cmyk + "'");
+    command.replace(command.find("REF"), 3, "'" + reference + "'");
+    run(command);
+    EXPECT_LE(worst_delta_e(cmyk, decoded_centres(reference)), max_delta_e) << cmyk;
+  }
 }
 
 TEST_F(Colour, AvifNclxMatchesTransicc) {
