@@ -140,6 +140,7 @@ void vertical_pass(const Plane& source, const Axis& rows, std::uint32_t n, const
 // Combines the intermediate row into one destination row.
 template <std::size_t channels>
 void horizontal_pass(const std::uint16_t* in, const Axis& columns, std::uint8_t* out) {
+  static_assert(channels == rgb_channels || channels == 1, "colours or alpha");
   const std::size_t count = columns.taps.size();
   if (columns.enlarging) {
     constexpr double to_channel = 1.0 / intermediate_one;
@@ -159,15 +160,24 @@ void horizontal_pass(const std::uint16_t* in, const Axis& columns, std::uint8_t*
     const Taps& t = columns.taps[n];
     const std::uint16_t* p = in + std::size_t{t.first - columns.low} * channels;
     const std::int32_t* w = columns.weights.data() + t.weights;
-    std::uint64_t sums[channels];
-    std::fill(sums, sums + channels, half);
-    for (std::uint32_t k = 0; k < t.count; ++k, p += channels) {
-      const auto weight = static_cast<std::uint64_t>(w[k]);
-      for (std::size_t c = 0; c < channels; ++c)
-        sums[c] += p[c] * weight;
+    if constexpr (channels == rgb_channels) {
+      // Spelt out for the colours: the compiler keeps three sums in registers.
+      std::uint64_t r = half, g = half, b = half;
+      for (std::uint32_t k = 0; k < t.count; ++k, p += channels) {
+        const auto weight = static_cast<std::uint64_t>(w[k]);
+        r += p[0] * weight;
+        g += p[1] * weight;
+        b += p[2] * weight;
+      }
+      out[0] = static_cast<std::uint8_t>(r >> shift);
+      out[1] = static_cast<std::uint8_t>(g >> shift);
+      out[2] = static_cast<std::uint8_t>(b >> shift);
+    } else {
+      std::uint64_t sum = half;
+      for (std::uint32_t k = 0; k < t.count; ++k, p += channels)
+        sum += p[0] * static_cast<std::uint64_t>(w[k]);
+      out[0] = static_cast<std::uint8_t>(sum >> shift);
     }
-    for (std::size_t c = 0; c < channels; ++c)
-      out[c] = static_cast<std::uint8_t>(sums[c] >> shift);
   }
 }
 
