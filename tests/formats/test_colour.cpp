@@ -169,6 +169,10 @@ TEST_F(Colour, TaggedFilesMatchTransicc) {
       run("convert '" + source + "' -profile '" + profile + "' " + options + " '" + file + "'");
       EXPECT_LE(worst_delta_e(file, reference), max_delta_e) << file;
     }
+    // JPEG XL from the tagged PNG: ImageMagick writes none.
+    const std::string jxl = dir.file(std::string(space->name) + ".jxl");
+    run("cjxl -d 0 '" + dir.file(std::string(space->name) + ".png") + "' '" + jxl + "'");
+    EXPECT_LE(worst_delta_e(jxl, reference), max_delta_e) << jxl;
   }
 }
 
