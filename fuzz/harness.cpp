@@ -9,6 +9,7 @@
 #include <string>
 
 #include "formats/animation.h"
+#include "formats/colour.h"
 #include "formats/formats.h"
 
 namespace {
@@ -52,7 +53,8 @@ void read_image(const Image& image, Wish wish) {
       std::uint64_t{image.width} * image.height > max_image_pixels || image.pages == 0 ||
       image.full_width < image.width || image.full_height < image.height ||
       (image.full_width <= wish.width && image.full_height <= wish.height &&
-       (image.full_width != image.width || image.full_height != image.height))) {
+       (image.full_width != image.width || image.full_height != image.height)) ||
+      (image.alpha.size() != 0 && image.alpha.size() != bytes / rgb_channels)) {
     std::abort();
   }
   // Huge images are read on a lattice of rows: reading gigabytes would only measure memory
@@ -107,7 +109,13 @@ int fuzz_format(int format, const std::uint8_t* data, std::size_t size) {
   const ImageFormat& f = formats[format];
   // Every input both ways: for a large view window and with a cell-sized wish (the grid).
   for (const Wish wish : {view_wish, thumbnail_wish}) {
-    if (const auto image = f.load(input_path().c_str(), "", wish)) read_image(*image, wish);
+    if (const auto image = f.load(input_path().c_str(), "", wish)) {
+      // The colours as load_image finishes them: composited, the file's profile parsed and
+      // applied.
+      colour::composite(*image);
+      colour::to_display_colours(*image);
+      read_image(*image, wish);
+    }
   }
   f.list_pages(input_path().c_str());
   if (f.open_animation) play(f);

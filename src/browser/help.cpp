@@ -36,6 +36,7 @@ constexpr char key_lines[][key_line_capacity] = {
     "| _                       - mirror left-right, top-bottom",
     "a, .                      - animation: pause/play, next frame",
     "s, [ ]                    - slideshow on/off, delay /2, x2",
+    "A                         - transparency: checkerboard/black",
     "other key, click          - back to the thumbnails",
 };
 

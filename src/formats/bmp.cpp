@@ -2,6 +2,8 @@
 // the image builder, which takes them bottom-up as most files store them.
 #include "formats/bmp.h"
 
+#include <algorithm>
+
 #include <sys/types.h>
 
 #include <cstdio>
@@ -33,6 +35,9 @@ constexpr long headers_end = file_header_size + info_header_size;
 // three bit-field masks right behind the first 40 header bytes.
 constexpr long masks_at = headers_end;
 constexpr long masks_end = masks_at + 3 * 4;
+// Headers from the 56-byte version on hold an alpha mask after them.
+constexpr std::uint32_t alpha_header_size = 56;
+constexpr long alpha_mask_end = masks_end + 4;
 
 constexpr std::uint32_t compression_rgb = 0;
 constexpr std::uint32_t compression_bitfields = 3;
@@ -66,6 +71,7 @@ struct Decode {
   std::uint32_t compression = compression_rgb;
   std::vector<int> colormap;  // 0x00RRGGBB
   Channel red, green, blue;
+  Channel alpha;  // a 32-bit pixel's opacity, when its mask names one
 
   Decode() = default;
   Decode(const Decode&) = delete;
@@ -125,6 +131,18 @@ bool read_masks(Decode& d) {
   d.green = {green, mask_shift(green)};
   d.blue = {blue, mask_shift(blue)};
   return true;
+}
+
+// The alpha mask of a 32-bit file with bit fields whose header is recent enough to hold one.
+void read_alpha_mask(Decode& d, std::uint32_t header_size, std::uint32_t data_offset) {
+  unsigned char bytes[4];
+  if (d.bits_per_pixel != max_bits_per_pixel || d.compression != compression_bitfields ||
+      header_size < alpha_header_size || data_offset < alpha_mask_end ||
+      !read_at(d, masks_end, bytes, sizeof bytes)) {
+    return;
+  }
+  const std::uint32_t mask = read_u32(bytes);
+  d.alpha = {mask, mask_shift(mask)};
 }
 
 // The palette sits between the end of the information header, whatever its version, and the
@@ -196,10 +214,21 @@ int stored_pixel(const Decode& d, const unsigned char* row, std::uint64_t held, 
   return 0;
 }
 
+// The opacity of a row of 32-bit pixels; pixels beyond the bytes held are opaque black.
+void take_alpha(const Decode& d, const unsigned char* row, std::uint64_t held,
+                std::uint8_t* alpha) {
+  for (std::uint64_t x = 0; x < d.width; ++x) {
+    alpha[x] = (x + 1) * 4 <= held
+                   ? static_cast<std::uint8_t>(channel(read_u32(row + x * 4), d.alpha))
+                   : 255;
+  }
+}
+
 // Reads the pixel rows: `bytes` of pixel data from the current position at most, as much as
 // the file holds. Rows the data does not reach stay black.
 bool read_rows(Decode& d, std::uint64_t bytes, Wish wish, ImageBuilder& builder) {
-  if (!builder.start(d.width, d.height, wish)) return false;
+  const bool alpha = d.alpha.mask != 0;
+  if (!builder.start(d.width, d.height, wish, alpha)) return false;
   const std::uint64_t stride = row_stride(d.width, d.bits_per_pixel);
   std::vector<unsigned char> stored;
   try {
@@ -218,6 +247,7 @@ bool read_rows(Decode& d, std::uint64_t bytes, Wish wish, ImageBuilder& builder)
       out[1] = static_cast<std::uint8_t>(rgb >> 8);
       out[2] = static_cast<std::uint8_t>(rgb);
     }
+    if (alpha) take_alpha(d, stored.data(), held, builder.alpha_row(y));
     builder.commit(y);
     if (held < wanted) break;
   }
@@ -286,6 +316,7 @@ std::unique_ptr<Image> load(const char* path, const char*, Wish wish) {
   if (d.compression == compression_bitfields && (data_offset < masks_end || !read_masks(d))) {
     return nullptr;
   }
+  read_alpha_mask(d, header_size, data_offset);
   try {
     read_palette(d, file_header_size + std::uint64_t{header_size}, data_offset);
   } catch (const std::bad_alloc&) {
@@ -302,7 +333,11 @@ std::unique_ptr<Image> load(const char* path, const char*, Wish wish) {
       static_cast<std::uint64_t>(declared < available ? declared : available);
   ImageBuilder builder;
   if (!read_rows(d, bytes, wish, builder)) return nullptr;
-  return builder.finish();
+  std::unique_ptr<Image> image = builder.finish();
+  // Writers that fill the alpha bits with zeros mean no transparency at all.
+  if (image && std::all_of(image->alpha.begin(), image->alpha.end(), [](auto a) { return a == 0; }))
+    image->alpha.clear();
+  return image;
 }
 
 }  // namespace bmp

@@ -56,7 +56,7 @@ std::unique_ptr<Image> make_image(std::uint64_t width, std::uint64_t height) {
   }
 }
 
-bool ImageBuilder::start(std::uint64_t width, std::uint64_t height, Wish wish) {
+bool ImageBuilder::start(std::uint64_t width, std::uint64_t height, Wish wish, bool alpha) {
   image_.reset();
   if (width == 0 || height == 0 || width > max_image_pixels || height > max_image_pixels ||
       width * height > max_image_pixels) {
@@ -77,9 +77,16 @@ bool ImageBuilder::start(std::uint64_t width, std::uint64_t height, Wish wish) {
   band_ = -1;
   band_rows_ = 0;
   try {
+    if (alpha) image_->alpha = Raster(std::size_t{image_->width} * image_->height);
+    alpha_scratch_.clear();
+    alpha_sums_.clear();
     if (factor_ > 1) {
       scratch_.assign(std::size_t{source_width_} * rgb_channels, 0);
       sums_.assign(std::size_t{image_->width} * rgb_channels, 0);
+      if (alpha) {
+        alpha_scratch_.assign(source_width_, 0);
+        alpha_sums_.assign(image_->width, 0);
+      }
     }
   } catch (const std::bad_alloc&) {
     image_.reset();
@@ -92,12 +99,21 @@ std::uint8_t* ImageBuilder::row(std::uint32_t y) {
   return factor_ == 1 ? image_->row(y) : scratch_.data();
 }
 
+std::uint8_t* ImageBuilder::alpha_row(std::uint32_t y) {
+  return factor_ == 1 ? image_->alpha.data() + std::size_t{y} * source_width_
+                      : alpha_scratch_.data();
+}
+
 void ImageBuilder::commit(std::uint32_t y) {
   if (factor_ == 1 || y >= source_height_) return;
   const std::int64_t band = y / factor_;
   if (band != band_) {
     flush();
     band_ = band;
+  }
+  if (!alpha_sums_.empty()) {
+    commit_with_alpha();
+    return;
   }
   // Columns of one output pixel lie side by side; the last output column may take fewer.
   const std::uint8_t* in = scratch_.data();
@@ -117,8 +133,30 @@ void ImageBuilder::commit(std::uint32_t y) {
   ++band_rows_;
 }
 
+// Averages colours weighted by their opacity, so that what is transparent does not tint its
+// neighbours: the sums gather premultiplied colours, which flush divides back.
+void ImageBuilder::commit_with_alpha() {
+  const std::uint8_t* in = scratch_.data();
+  const std::uint8_t* opacity = alpha_scratch_.data();
+  std::uint32_t* sum = sums_.data();
+  std::uint32_t* alpha_sum = alpha_sums_.data();
+  for (std::uint32_t first = 0; first < source_width_; first += factor_, sum += rgb_channels) {
+    const std::uint32_t columns = std::min(factor_, source_width_ - first);
+    for (std::uint32_t k = 0; k < columns; ++k, in += rgb_channels, ++opacity) {
+      for (std::size_t c = 0; c < rgb_channels; ++c)
+        sum[c] += (in[c] * *opacity + 127) / 255;
+      *alpha_sum += *opacity;
+    }
+    ++alpha_sum;
+  }
+  ++band_rows_;
+}
+
 void ImageBuilder::fill(std::uint32_t y, const std::uint8_t (&colour)[rgb_channels]) {
   if (y >= source_height_) return;
+  // Rows never reached are opaque, as in an image without alpha.
+  if (factor_ == 1 && image_->alpha.size() != 0)
+    std::fill_n(image_->alpha.data() + std::size_t{y} * source_width_, source_width_, 255);
   if (factor_ == 1) {
     // Rows start black; other colours are written out.
     if (colour[0] == 0 && colour[1] == 0 && colour[2] == 0) return;
@@ -137,6 +175,7 @@ void ImageBuilder::fill(std::uint32_t y, const std::uint8_t (&colour)[rgb_channe
     const std::uint32_t columns = std::min(factor_, source_width_ - first);
     for (std::size_t c = 0; c < rgb_channels; ++c)
       sum[c] += colour[c] * columns;
+    if (!alpha_sums_.empty()) alpha_sums_[first / factor_] += 255 * columns;
   }
   ++band_rows_;
 }
@@ -144,12 +183,24 @@ void ImageBuilder::fill(std::uint32_t y, const std::uint8_t (&colour)[rgb_channe
 void ImageBuilder::flush() {
   if (band_ < 0 || band_rows_ == 0) return;
   std::uint8_t* out = image_->row(static_cast<std::uint32_t>(band_));
+  std::uint8_t* opacity =
+      alpha_sums_.empty() ? nullptr : image_->alpha.data() + std::size_t(band_) * image_->width;
   for (std::uint32_t x = 0; x < image_->width; ++x) {
     const std::uint32_t columns = std::min(factor_, source_width_ - x * factor_);
-    const std::uint32_t count = columns * band_rows_;
+    std::uint32_t count = columns * band_rows_;
+    std::uint64_t scale = 1;
+    if (opacity) {
+      // Premultiplied sums over the sum of opacities: the colour of what is there.
+      std::uint32_t& a = alpha_sums_[x];
+      opacity[x] = static_cast<std::uint8_t>((a + count / 2) / count);
+      scale = 255;
+      count = std::max<std::uint32_t>(1, a);
+      a = 0;
+    }
     for (std::size_t c = 0; c < rgb_channels; ++c) {
       std::uint32_t& s = sums_[std::size_t{x} * rgb_channels + c];
-      out[std::size_t{x} * rgb_channels + c] = static_cast<std::uint8_t>((s + count / 2) / count);
+      out[std::size_t{x} * rgb_channels + c] =
+          static_cast<std::uint8_t>(std::min<std::uint64_t>(255, (s * scale + count / 2) / count));
       s = 0;
     }
   }

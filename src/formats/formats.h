@@ -5,6 +5,7 @@
 // at once. Every decoder refuses images over max_image_pixels before allocating for them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -67,6 +68,21 @@ class Raster {
   std::size_t size_ = 0;
 };
 
+// How a file describes its colours, handed over with its pixels. Nothing described means
+// sRGB. An embedded ICC profile wins; else primaries and a transfer curve stand for one.
+struct ColourDescription {
+  std::vector<std::uint8_t> icc;
+  // CIE xy of red, green, blue and white; all zero keeps sRGB's.
+  std::array<double, 8> primaries{};
+  enum class Transfer : std::uint8_t { srgb, gamma, bt709, linear };
+  Transfer transfer = Transfer::srgb;
+  double gamma = 0;  // the decoding exponent, for Transfer::gamma
+
+  bool described() const {
+    return !icc.empty() || transfer != Transfer::srgb || primaries != std::array<double, 8>{};
+  }
+};
+
 struct Image {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -84,6 +100,13 @@ struct Image {
   // camera, as read_exif gives them; empty otherwise.
   std::string taken;
   std::string camera;
+  // What the decoder found; load_image converts the pixels to the display's colours and clears
+  // it, so what it answers is in the display's colours.
+  ColourDescription colour;
+  // Opacity, one byte a pixel, or empty for an opaque image. The raster's colours are then
+  // premultiplied by it, i.e. composited over black, which is what the grid shows; the view can
+  // put them over another background.
+  Raster alpha;
 
   const std::uint8_t* row(std::uint32_t y) const {
     return rgb.data() + std::size_t{y} * width * rgb_channels;
@@ -167,6 +190,10 @@ std::vector<std::string> no_pages(const char* path);
 std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish);
 // The sub-image names of a multi-image file, of the format load_image would decode it as.
 std::vector<std::string> list_image_pages(const char* path);
+
+// The display's ICC profile, as the screen states it; empty or unusable means sRGB. Main
+// thread, before the decode pool starts: the workers read it without a lock.
+void set_display_profile(std::vector<std::uint8_t> icc);
 
 // Opens path for reading an image without ever blocking: a FIFO, device or directory is
 // refused like a file that cannot be opened. Answers the open stream (binary, close-on-exec) or

@@ -231,6 +231,11 @@ void emit_row(Decode& d, std::uint64_t y, const std::uint8_t* indexes) {
   std::uint8_t* out = d.builder.row(row);
   for (std::uint64_t x = 0; x < d.width; ++x, out += rgb_channels)
     std::memcpy(out, d.colormap[indexes[x]], rgb_channels);
+  if (d.transparent >= 0) {
+    std::uint8_t* alpha = d.builder.alpha_row(row);
+    for (std::uint64_t x = 0; x < d.width; ++x)
+      alpha[x] = indexes[x] == d.transparent ? 0 : 255;
+  }
   d.builder.commit(row);
 }
 
@@ -377,7 +382,7 @@ bool start_image(Decode& d, bool interlaced) {
   if (d.canvas) {
     // Only the part on the canvas is drawn, but an interlaced image's indexes are all kept.
     if (interlaced && d.width * d.height > max_animation_pixels) return false;
-  } else if (!d.builder.start(d.width, d.height, d.wish)) {
+  } else if (!d.builder.start(d.width, d.height, d.wish, d.transparent >= 0)) {
     return false;
   }
   try {
@@ -655,7 +660,10 @@ std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wis
   // never read.
   Control control;
   int loops = -1;
-  if (next_image(d, control, loops) == Block::image && !decode_image(d)) return nullptr;
+  if (next_image(d, control, loops) == Block::image) {
+    d.transparent = control.transparent;
+    if (!decode_image(d)) return nullptr;
+  }
   if (d.started) return d.builder.finish();
   // A file without any image block shows its logical screen, black; one whose first image is
   // empty shows nothing.

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include <libheif/heif.h>
@@ -66,6 +68,64 @@ struct Decode {
   }
 };
 
+using Transfer = ColourDescription::Transfer;
+
+// The curves nclx codes name, for those a screen can show; PQ and HLG (16, 18) need tone
+// mapping, and their pixels are shown as they are.
+bool nclx_transfer(heif_transfer_characteristics code, ColourDescription& colour) {
+  switch (code) {
+    case heif_transfer_characteristic_ITU_R_BT_709_5:
+    case heif_transfer_characteristic_ITU_R_BT_601_6:
+    case heif_transfer_characteristic_ITU_R_BT_2020_2_10bit:
+    case heif_transfer_characteristic_ITU_R_BT_2020_2_12bit:
+      colour.transfer = Transfer::bt709;
+      return true;
+    case heif_transfer_characteristic_ITU_R_BT_470_6_System_M:
+      colour.transfer = Transfer::gamma;
+      colour.gamma = 2.2;
+      return true;
+    case heif_transfer_characteristic_ITU_R_BT_470_6_System_B_G:
+      colour.transfer = Transfer::gamma;
+      colour.gamma = 2.8;
+      return true;
+    case heif_transfer_characteristic_linear:
+      colour.transfer = Transfer::linear;
+      return true;
+    case heif_transfer_characteristic_IEC_61966_2_1:
+    case heif_transfer_characteristic_unspecified:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The image's colours: its ICC profile, else its nclx primaries and transfer (the library
+// applies the matrix itself when it turns YCbCr into RGB).
+ColourDescription colours_of(const heif_image_handle* handle) {
+  ColourDescription colour;
+  const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+  if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
+    colour.icc.resize(heif_image_handle_get_raw_color_profile_size(handle));
+    if (colour.icc.empty() ||
+        heif_image_handle_get_raw_color_profile(handle, colour.icc.data()).code != heif_error_Ok)
+      colour.icc.clear();
+    return colour;
+  }
+  heif_color_profile_nclx* nclx = nullptr;
+  if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx)
+    return colour;
+  if (nclx_transfer(nclx->transfer_characteristics, colour) &&
+      nclx->color_primaries != heif_color_primaries_unspecified &&
+      nclx->color_primaries != heif_color_primaries_ITU_R_BT_709_5) {
+    colour.primaries = {nclx->color_primary_red_x,   nclx->color_primary_red_y,
+                        nclx->color_primary_green_x, nclx->color_primary_green_y,
+                        nclx->color_primary_blue_x,  nclx->color_primary_blue_y,
+                        nclx->color_primary_white_x, nclx->color_primary_white_y};
+  }
+  heif_nclx_color_profile_free(nclx);
+  return colour;
+}
+
 bool over_cap(const heif_image_handle* handle) {
   const int width = heif_image_handle_get_width(handle);
   const int height = heif_image_handle_get_height(handle);
@@ -107,8 +167,9 @@ heif_image_handle* pick_thumbnail(const heif_image_handle* primary, Wish wish) {
   return best;
 }
 
-// Decodes one image of the file into d.decoded.
-bool decode_handle(Decode& d, const heif_image_handle* source) {
+// Decodes one image of the file into d.decoded, as interleaved RGB, or RGBA when it has alpha.
+bool decode_handle(Decode& d, const heif_image_handle* source,
+                   heif_colorspace space = heif_colorspace_RGB) {
   // A grid image states its size twice, and the library decodes to the grid's own statement: a
   // 1.5 KB file declaring 64 x 48 decoded a grid of 16433 x 16688, 8 s and 3.2 GB. So nothing
   // much larger than the declared size is decoded (the library's limit holds for both sides).
@@ -121,9 +182,11 @@ bool decode_handle(Decode& d, const heif_image_handle* source) {
       d.context, static_cast<int>(std::min<std::int64_t>(limit, std::numeric_limits<int>::max())));
   // Rotation, mirroring and cropping stored in the file are applied, as the reference
   // decoder applies them: the sizes the handles report already include them.
-  return heif_decode_image(source, &d.decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB,
-                           d.options)
-             .code == heif_error_Ok;
+  const heif_chroma chroma = space == heif_colorspace_monochrome ? heif_chroma_monochrome
+                             : heif_image_handle_has_alpha_channel(source)
+                                 ? heif_chroma_interleaved_RGBA
+                                 : heif_chroma_interleaved_RGB;
+  return heif_decode_image(source, &d.decoded, space, chroma, d.options).code == heif_error_Ok;
 }
 
 bool decode(Decode& d, Wish wish) {
@@ -164,6 +227,84 @@ bool decode(Decode& d, Wish wish) {
   return decode_handle(d, d.primary);
 }
 
+// Copies the interleaved RGB or RGBA planes into a new image.
+std::unique_ptr<Image> copy_planes(const heif_image* decoded) {
+  const int width = heif_image_get_width(decoded, heif_channel_interleaved);
+  const int height = heif_image_get_height(decoded, heif_channel_interleaved);
+  const bool alpha = heif_image_get_chroma_format(decoded) == heif_chroma_interleaved_RGBA;
+  const int channels = alpha ? 4 : static_cast<int>(rgb_channels);
+  int stride = 0;
+  const std::uint8_t* plane =
+      heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
+  if (!plane || width <= 0 || height <= 0 || stride < width * channels) return nullptr;
+  auto image = make_image(width, height);
+  if (!image) return nullptr;
+  try {
+    if (alpha) image->alpha = Raster(std::size_t(width) * height);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  for (int y = 0; y < height; ++y) {
+    const std::uint8_t* in = plane + std::size_t(y) * static_cast<std::size_t>(stride);
+    std::uint8_t* out = image->row(static_cast<std::uint32_t>(y));
+    if (!alpha) {
+      std::memcpy(out, in, std::size_t(width) * rgb_channels);
+      continue;
+    }
+    std::uint8_t* opacity = image->alpha.data() + std::size_t(y) * width;
+    for (int x = 0; x < width; ++x, in += channels, out += rgb_channels) {
+      std::memcpy(out, in, rgb_channels);
+      opacity[x] = in[rgb_channels];
+    }
+  }
+  return image;
+}
+
+bool all_grey(const Image& image) {
+  const std::uint8_t* p = image.rgb.data();
+  for (std::size_t i = 0; i < image.rgb.size(); i += rgb_channels) {
+    if (p[i] != p[i + 1] || p[i] != p[i + 2]) return false;
+  }
+  return true;
+}
+
+// A monochrome image comes out of the library's RGB conversion with its samples as stored, so
+// limited range stays limited (black at 16). Its luma is taken instead and widened to full range
+// as the colour conversion widens it, at whatever depth it was coded.
+bool widen_grey(Decode& d, const heif_image_handle* source, Image& image) {
+  heif_image_release(d.decoded);
+  d.decoded = nullptr;
+  if (!decode_handle(d, source, heif_colorspace_monochrome)) return false;
+  const int bits = heif_image_get_bits_per_pixel_range(d.decoded, heif_channel_Y);
+  int stride = 0;
+  const std::uint8_t* plane = heif_image_get_plane_readonly(d.decoded, heif_channel_Y, &stride);
+  if (!plane || bits < 8 || bits > 16 ||
+      heif_image_get_width(d.decoded, heif_channel_Y) != int(image.width) ||
+      heif_image_get_height(d.decoded, heif_channel_Y) != int(image.height)) {
+    return false;
+  }
+  bool full_range = true;
+  heif_color_profile_nclx* nclx = nullptr;
+  if (heif_image_get_nclx_color_profile(d.decoded, &nclx).code == heif_error_Ok && nclx) {
+    full_range = nclx->full_range_flag != 0;
+    heif_nclx_color_profile_free(nclx);
+  }
+  const double scale = double(1 << (bits - 8));
+  const double black = full_range ? 0 : 16 * scale;
+  const double span = full_range ? double((1 << bits) - 1) : 219 * scale;
+  const bool wide = heif_image_get_bits_per_pixel(d.decoded, heif_channel_Y) > 8;
+  for (std::uint32_t y = 0; y < image.height; ++y) {
+    const std::uint8_t* in = plane + std::size_t(y) * static_cast<std::size_t>(stride);
+    std::uint8_t* out = image.row(y);
+    for (std::uint32_t x = 0; x < image.width; ++x, out += rgb_channels) {
+      const double sample = wide ? in[2 * x] | in[2 * x + 1] << 8 : in[x];
+      const double value = std::clamp((sample - black) * 255 / span, 0.0, 255.0);
+      std::memset(out, static_cast<int>(value + 0.5), rgb_channels);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wish) {
@@ -171,21 +312,13 @@ std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wis
   d.stream.file = open_image_file(path);
   if (!d.stream.file) return nullptr;
   if (!decode(d, wish)) return nullptr;
-  const int width = heif_image_get_width(d.decoded, heif_channel_interleaved);
-  const int height = heif_image_get_height(d.decoded, heif_channel_interleaved);
-  int stride = 0;
-  const std::uint8_t* plane =
-      heif_image_get_plane_readonly(d.decoded, heif_channel_interleaved, &stride);
-  if (!plane || width <= 0 || height <= 0 || stride < width * static_cast<int>(rgb_channels)) {
-    return nullptr;
-  }
-  auto image = make_image(width, height);
+  auto image = copy_planes(d.decoded);
   if (!image) return nullptr;
-  for (int y = 0; y < height; ++y) {
-    std::memcpy(image->row(static_cast<std::uint32_t>(y)),
-                plane + std::size_t(y) * static_cast<std::size_t>(stride),
-                std::size_t(width) * rgb_channels);
-  }
+  const heif_image_handle* source = d.thumbnail ? d.thumbnail : d.primary;
+  // Only an image that came out grey can be monochrome; a colour image is decoded once.
+  // Should that fail, the image is shown as the RGB conversion gave it.
+  if (image->alpha.size() == 0 && all_grey(*image)) widen_grey(d, source, *image);
+  image->colour = colours_of(source);
   // A thumbnail stands for the primary image's size; a damaged file whose pixels disagree with
   // its declared size is taken at the size it decoded to.
   if (d.thumbnail) {

@@ -7,11 +7,15 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include <jpeglib.h>
 
 #include "formats/builder.h"
+#include "formats/colour.h"
 #include "formats/exif.h"
 #include "formats/orient.h"
 #include "formats/pool.h"
@@ -26,6 +30,8 @@ constexpr unsigned product_half = 128;  // rounds the division of a product by 2
 constexpr unsigned scale_eighths = 8;
 // APP1 carries EXIF; the library keeps up to this many bytes of each, the most a marker holds.
 constexpr int exif_marker = JPEG_APP0 + 1;
+// APP2 carries the ICC profile, cut into chunks that the library joins in their order.
+constexpr int icc_marker = JPEG_APP0 + 2;
 constexpr unsigned max_marker_bytes = 0xffff;
 
 // The library's error record first, so that the error exit can cast the object's err pointer
@@ -122,6 +128,16 @@ ExifFacts exif_facts(const jpeg_decompress_struct& decoder) {
   return {};
 }
 
+// The embedded ICC profile, its chunks joined; empty without one or when a chunk is missing.
+std::vector<std::uint8_t> icc_profile(jpeg_decompress_struct& decoder) {
+  JOCTET* data = nullptr;
+  unsigned int length = 0;
+  std::vector<std::uint8_t> icc;
+  if (jpeg_read_icc_profile(&decoder, &data, &length) && data) icc.assign(data, data + length);
+  std::free(data);
+  return icc;
+}
+
 // Everything that can end in the library's error exit; false after one.
 bool decode(Decode& d, Wish wish) {
   if (setjmp(d.errors.recovery)) return false;
@@ -129,6 +145,7 @@ bool decode(Decode& d, Wish wish) {
   d.created = true;
   jpeg_stdio_src(&d.decoder, d.file);
   jpeg_save_markers(&d.decoder, exif_marker, max_marker_bytes);
+  jpeg_save_markers(&d.decoder, icc_marker, max_marker_bytes);
   jpeg_read_header(&d.decoder, TRUE);
   // A header of a few bytes can declare up to 65500 x 65500 pixels, and the library then
   // invents data for all of them; the cap refuses such sizes before any work.
@@ -148,6 +165,14 @@ bool decode(Decode& d, Wish wish) {
     return false;
   }
 
+  ColourDescription colour{.icc = icc_profile(d.decoder)};
+  // CMYK has no meaning of its own on screen: with a profile it converts through it, here,
+  // before the builder averages rows; without one by the ink model.
+  std::shared_ptr<const colour::Transform> cmyk;
+  if (components == cmyk_components && !colour.icc.empty()) {
+    cmyk = colour::to_display(colour, colour::Input::cmyk_inverted);
+    colour = {};
+  }
   JSAMPARRAY row = (*d.decoder.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.decoder),
                                                   JPOOL_IMAGE, out_width * components, 1);
   while (d.decoder.output_scanline < d.decoder.output_height) {
@@ -158,7 +183,9 @@ bool decode(Decode& d, Wish wish) {
     if (decode_cancelled()) return false;
     const JDIMENSION y = d.decoder.output_scanline - 1;
     std::uint8_t* target = d.builder.row(y);
-    if (components == cmyk_components) {
+    if (cmyk) {
+      colour::apply(*cmyk, row[0], target, out_width);
+    } else if (components == cmyk_components) {
       cmyk_row_to_rgb(row[0], target, out_width);
     } else if (components == grey_components) {
       grey_row_to_rgb(row[0], target, out_width);
@@ -174,6 +201,7 @@ bool decode(Decode& d, Wish wish) {
   d.image->orientation = stored_orientation;
   d.image->taken = std::move(facts.taken);
   d.image->camera = std::move(facts.camera);
+  if (components != cmyk_components) d.image->colour = std::move(colour);
   return true;
 }
 

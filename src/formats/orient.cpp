@@ -27,18 +27,6 @@ constexpr std::array<Placement, 9> placements = {{
     {3, false},
 }};
 
-void mirror(Image& image) {
-  if (image.width == 0) return;
-  for (std::uint32_t y = 0; y < image.height; ++y) {
-    std::uint8_t* row = image.row(y);
-    for (std::uint32_t left = 0, right = image.width - 1; left < right; ++left, --right) {
-      std::swap_ranges(row + std::size_t{left} * rgb_channels,
-                       row + std::size_t{left + 1} * rgb_channels,
-                       row + std::size_t{right} * rgb_channels);
-    }
-  }
-}
-
 }  // namespace
 
 bool orient_image(Image& image) {
@@ -56,8 +44,9 @@ bool orient_image(Image& image) {
     image.full_width = turned->full_width;
     image.full_height = turned->full_height;
     image.rgb = std::move(turned->rgb);
+    image.alpha = std::move(turned->alpha);
   }
-  if (placement.mirrored) mirror(image);
+  if (placement.mirrored) mirror_image(image, true, false);
   image.orientation = orientation_as_stored;
   return true;
 }

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "formats/colour.h"
+
 namespace {
 
 constexpr unsigned minimum_threads = 2;
@@ -41,12 +43,11 @@ bool open_frames(DecodeResult& result) {
   return true;
 }
 
-// The job's image: decoded, and fitted into the wish's box when asked.
-std::unique_ptr<Image> decode(const DecodeJob& job) {
-  auto image = load_image(job.path.c_str(), job.selector.c_str(), job.wish);
-  if (!image || !job.fit) return image;
-  const Size fitted =
-      fit_size(image->full_width, image->full_height, job.wish.width, job.wish.height);
+// The image fitted into the wish's box, its description kept.
+std::unique_ptr<Image> fit(std::unique_ptr<Image> image, Wish wish) {
+  // What is fitted goes into the grid, over its black: the colours are composited already.
+  image->alpha.clear();
+  const Size fitted = fit_size(image->full_width, image->full_height, wish.width, wish.height);
   // Nothing to show of an image that fits to no pixels; the caller draws the box empty.
   if (fitted.width == 0 || fitted.height == 0) {
     image->width = image->height = 0;
@@ -55,6 +56,15 @@ std::unique_ptr<Image> decode(const DecodeJob& job) {
   }
   return resample(*image, static_cast<std::uint32_t>(fitted.width),
                   static_cast<std::uint32_t>(fitted.height));
+}
+
+// The job's image: decoded, fitted into the wish's box when asked, and converted to the
+// display's colours, after the fit, so that only the pixels shown are converted.
+std::unique_ptr<Image> decode(const DecodeJob& job) {
+  auto image = load_in_file_colours(job.path.c_str(), job.selector.c_str(), job.wish);
+  if (image && job.fit) image = fit(std::move(image), job.wish);
+  if (image) colour::to_display_colours(*image);
+  return image;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "formats/animation.h"
 #include "formats/bmp.h"
+#include "formats/colour.h"
 #include "formats/formats.h"
 #include "formats/gif.h"
 #include "formats/heif.h"
@@ -198,13 +199,22 @@ std::vector<std::string> list_image_pages(const char* path) {
   return formats[type].list_pages(path);
 }
 
-std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish) {
+std::unique_ptr<Image> load_in_file_colours(const char* path, const char* selector, Wish wish) {
   if (path == nullptr) return nullptr;
   const int type = format_of(path);
   if (type < 0 || formats[type].load == nullptr) return nullptr;
   std::unique_ptr<Image> image = formats[type].load(path, selector, wish);
-  // Here, on the decoding thread, so the view and the thumbnails only see images upright.
-  if (image && !orient_image(*image)) return nullptr;
+  if (!image) return nullptr;
+  // Here, on the decoding thread and at the size decoded, so the view and the thumbnails only
+  // see images upright and composited.
+  colour::composite(*image);
+  if (!orient_image(*image)) return nullptr;
+  return image;
+}
+
+std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish wish) {
+  std::unique_ptr<Image> image = load_in_file_colours(path, selector, wish);
+  if (image) colour::to_display_colours(*image);
   return image;
 }
 

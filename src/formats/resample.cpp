@@ -91,6 +91,13 @@ Axis make_axis(std::uint32_t source, std::uint64_t scaled, std::uint64_t offset,
   return axis;
 }
 
+// Rows of bytes: a raster's colours or its alpha.
+struct Plane {
+  const std::uint8_t* data = nullptr;
+  std::size_t row_bytes = 0;
+  const std::uint8_t* row(std::uint32_t y) const { return data + y * row_bytes; }
+};
+
 // One bilinear mix of two channel values, rounded half up: the view's rule.
 inline int mix(double a, double b, double fraction) {
   return static_cast<int>(a * (1.0 - fraction) + b * fraction + 0.5);
@@ -98,11 +105,12 @@ inline int mix(double a, double b, double fraction) {
 
 // Combines the source rows under destination row n into the intermediate row (the columns
 // [low, high) of the horizontal axis, scaled by intermediate_one).
-void vertical_pass(const Image& source, const Axis& rows, std::uint32_t n, const Axis& columns,
+template <std::size_t channels>
+void vertical_pass(const Plane& source, const Axis& rows, std::uint32_t n, const Axis& columns,
                    std::uint16_t* out) {
   const Taps& t = rows.taps[n];
-  const std::size_t begin = std::size_t{columns.low} * rgb_channels;
-  const std::size_t length = std::size_t{columns.high - columns.low} * rgb_channels;
+  const std::size_t begin = std::size_t{columns.low} * channels;
+  const std::size_t length = std::size_t{columns.high - columns.low} * channels;
   if (rows.enlarging) {
     const std::uint8_t* top = source.row(t.first) + begin;
     const std::uint8_t* bottom = source.row(t.first + t.count - 1) + begin;
@@ -130,36 +138,57 @@ void vertical_pass(const Image& source, const Axis& rows, std::uint32_t n, const
 }
 
 // Combines the intermediate row into one destination row.
+template <std::size_t channels>
 void horizontal_pass(const std::uint16_t* in, const Axis& columns, std::uint8_t* out) {
+  static_assert(channels == rgb_channels || channels == 1, "colours or alpha");
   const std::size_t count = columns.taps.size();
   if (columns.enlarging) {
     constexpr double to_channel = 1.0 / intermediate_one;
-    for (std::size_t n = 0; n < count; ++n, out += rgb_channels) {
+    for (std::size_t n = 0; n < count; ++n, out += channels) {
       const Taps& t = columns.taps[n];
-      const std::uint16_t* a = in + std::size_t{t.first - columns.low} * rgb_channels;
-      const std::uint16_t* b = a + (t.count - 1) * rgb_channels;
+      const std::uint16_t* a = in + std::size_t{t.first - columns.low} * channels;
+      const std::uint16_t* b = a + (t.count - 1) * channels;
       const double f = columns.fractions[n];
-      for (std::size_t c = 0; c < rgb_channels; ++c)
+      for (std::size_t c = 0; c < channels; ++c)
         out[c] = static_cast<std::uint8_t>(mix(a[c] * to_channel, b[c] * to_channel, f));
     }
     return;
   }
   constexpr int shift = weight_bits + intermediate_bits;
   constexpr std::uint64_t half = std::uint64_t{1} << (shift - 1);
-  for (std::size_t n = 0; n < count; ++n, out += rgb_channels) {
+  for (std::size_t n = 0; n < count; ++n, out += channels) {
     const Taps& t = columns.taps[n];
-    const std::uint16_t* p = in + std::size_t{t.first - columns.low} * rgb_channels;
+    const std::uint16_t* p = in + std::size_t{t.first - columns.low} * channels;
     const std::int32_t* w = columns.weights.data() + t.weights;
-    std::uint64_t r = half, g = half, b = half;
-    for (std::uint32_t k = 0; k < t.count; ++k, p += rgb_channels) {
-      const auto weight = static_cast<std::uint64_t>(w[k]);
-      r += p[0] * weight;
-      g += p[1] * weight;
-      b += p[2] * weight;
+    if constexpr (channels == rgb_channels) {
+      // Spelt out for the colours: the compiler keeps three sums in registers.
+      std::uint64_t r = half, g = half, b = half;
+      for (std::uint32_t k = 0; k < t.count; ++k, p += channels) {
+        const auto weight = static_cast<std::uint64_t>(w[k]);
+        r += p[0] * weight;
+        g += p[1] * weight;
+        b += p[2] * weight;
+      }
+      out[0] = static_cast<std::uint8_t>(r >> shift);
+      out[1] = static_cast<std::uint8_t>(g >> shift);
+      out[2] = static_cast<std::uint8_t>(b >> shift);
+    } else {
+      std::uint64_t sum = half;
+      for (std::uint32_t k = 0; k < t.count; ++k, p += channels)
+        sum += p[0] * static_cast<std::uint64_t>(w[k]);
+      out[0] = static_cast<std::uint8_t>(sum >> shift);
     }
-    out[0] = static_cast<std::uint8_t>(r >> shift);
-    out[1] = static_cast<std::uint8_t>(g >> shift);
-    out[2] = static_cast<std::uint8_t>(b >> shift);
+  }
+}
+
+// Resamples one plane of channels bytes a pixel into out, a plane of the region's size.
+template <std::size_t channels>
+void resample_plane(const Plane& source, const Axis& columns, const Axis& rows,
+                    std::uint32_t height, std::uint8_t* out, std::size_t out_row_bytes) {
+  std::vector<std::uint16_t> line(std::size_t{columns.high - columns.low} * channels);
+  for (std::uint32_t n = 0; n < height; ++n) {
+    vertical_pass<channels>(source, rows, n, columns, line.data());
+    horizontal_pass<channels>(line.data(), columns, out + n * out_row_bytes);
   }
 }
 
@@ -182,14 +211,28 @@ std::unique_ptr<Image> resample(const Image& source, const ScaleRegion& region) 
                   source.row(static_cast<std::uint32_t>(region.y) + n) + region.x * rgb_channels,
                   bytes);
     }
+    if (source.alpha.size() != 0) {
+      try {
+        result->alpha = Raster(std::size_t{region.width} * region.height);
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
+      for (std::uint32_t n = 0; n < region.height; ++n) {
+        std::memcpy(result->alpha.data() + std::size_t{n} * region.width,
+                    source.alpha.data() + (region.y + n) * source.width + region.x, region.width);
+      }
+    }
   } else {
     try {
       const Axis columns = make_axis(source.width, region.scaled_width, region.x, region.width);
       const Axis rows = make_axis(source.height, region.scaled_height, region.y, region.height);
-      std::vector<std::uint16_t> line(std::size_t{columns.high - columns.low} * rgb_channels);
-      for (std::uint32_t n = 0; n < region.height; ++n) {
-        vertical_pass(source, rows, n, columns, line.data());
-        horizontal_pass(line.data(), columns, result->row(n));
+      resample_plane<rgb_channels>({source.rgb.data(), std::size_t{source.width} * rgb_channels},
+                                   columns, rows, region.height, result->rgb.data(),
+                                   std::size_t{region.width} * rgb_channels);
+      if (source.alpha.size() != 0) {
+        result->alpha = Raster(std::size_t{region.width} * region.height);
+        resample_plane<1>({source.alpha.data(), source.width}, columns, rows, region.height,
+                          result->alpha.data(), region.width);
       }
     } catch (const std::bad_alloc&) {
       return nullptr;
@@ -198,6 +241,7 @@ std::unique_ptr<Image> resample(const Image& source, const ScaleRegion& region) 
   result->pages = source.pages;
   result->full_width = source.full_width;
   result->full_height = source.full_height;
+  result->colour = source.colour;
   return result;
 }
 
@@ -215,8 +259,14 @@ std::unique_ptr<Image> turn_image(const Image& source, int quarter_turns) {
   result->full_width = odd ? source.full_height : source.full_width;
   result->full_height = odd ? source.full_width : source.full_height;
   const std::uint32_t w = source.width, h = source.height;
+  try {
+    if (source.alpha.size() != 0) result->alpha = Raster(source.alpha.size());
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   if (turn == 0) {
     result->rgb = source.rgb;
+    result->alpha = source.alpha;
     return result;
   }
   // Destination (x, y) of source (sx, sy) for a clockwise turn:
@@ -241,25 +291,35 @@ std::unique_ptr<Image> turn_image(const Image& source, int quarter_turns) {
           break;
       }
       std::memcpy(result->rgb.data() + (std::size_t{y} * rw + x) * rgb_channels, in, rgb_channels);
+      if (result->alpha.size() != 0)
+        result->alpha[std::size_t{y} * rw + x] = source.alpha[std::size_t{sy} * w + sx];
     }
   }
   return result;
 }
 
-void mirror_image(Image& image, bool left_right, bool top_bottom) {
-  const std::uint32_t w = image.width, h = image.height;
+namespace {
+
+void mirror_plane(std::uint8_t* data, std::uint32_t w, std::uint32_t h, std::size_t channels,
+                  bool left_right, bool top_bottom) {
+  const std::size_t row_bytes = std::size_t{w} * channels;
   if (left_right && w > 0) {
     for (std::uint32_t y = 0; y < h; ++y) {
-      std::uint8_t* row = image.row(y);
+      std::uint8_t* row = data + y * row_bytes;
       for (std::uint32_t a = 0, b = w - 1; a < b; ++a, --b)
-        std::swap_ranges(row + std::size_t{a} * rgb_channels,
-                         row + std::size_t{a + 1} * rgb_channels,
-                         row + std::size_t{b} * rgb_channels);
+        std::swap_ranges(row + a * channels, row + (a + 1) * channels, row + b * channels);
     }
   }
   if (top_bottom) {
-    const std::size_t row_bytes = std::size_t{w} * rgb_channels;
     for (std::uint32_t a = 0, b = h - 1; h > 0 && a < b; ++a, --b)
-      std::swap_ranges(image.row(a), image.row(a) + row_bytes, image.row(b));
+      std::swap_ranges(data + a * row_bytes, data + (a + 1) * row_bytes, data + b * row_bytes);
   }
+}
+
+}  // namespace
+
+void mirror_image(Image& image, bool left_right, bool top_bottom) {
+  mirror_plane(image.rgb.data(), image.width, image.height, rgb_channels, left_right, top_bottom);
+  if (image.alpha.size() != 0)
+    mirror_plane(image.alpha.data(), image.width, image.height, 1, left_right, top_bottom);
 }

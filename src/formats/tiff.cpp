@@ -19,10 +19,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "formats/builder.h"
+#include "formats/colour.h"
 #include "formats/orient.h"
 #include "formats/pool.h"
 
@@ -155,11 +157,37 @@ std::uint32_t band_rows(TIFF* file, std::uint32_t width, std::uint32_t height) {
   return static_cast<std::uint32_t>(rows < height ? rows : height);
 }
 
+// Whether the directory's pixels carry alpha, as the RGBA reader decides it: the first extra
+// sample, associated or not, or unspecified beside three colours.
+bool has_alpha(TIFF* file) {
+  std::uint16_t count = 0;
+  std::uint16_t* types = nullptr;
+  std::uint16_t samples = 0;
+  TIFFGetFieldDefaulted(file, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  if (!TIFFGetField(file, TIFFTAG_EXTRASAMPLES, &count, &types) || count == 0 || !types)
+    return false;
+  return types[0] == EXTRASAMPLE_ASSOCALPHA || types[0] == EXTRASAMPLE_UNASSALPHA ||
+         (types[0] == EXTRASAMPLE_UNSPECIFIED && samples > 3);
+}
+
+// The reader hands alpha over premultiplied, whether the file stores it so or not; the
+// colours are divided back, as every format hands them over, and the opacity kept.
+void take_alpha(const std::uint32_t* in, std::uint8_t* rgb, std::uint8_t* alpha,
+                std::uint32_t width) {
+  for (std::uint32_t x = 0; x < width; ++x, rgb += rgb_channels) {
+    const unsigned a = TIFFGetA(in[x]);
+    alpha[x] = static_cast<std::uint8_t>(a);
+    if (a == 255) continue;
+    for (std::size_t c = 0; c < rgb_channels; ++c)
+      rgb[c] = a == 0 ? 0 : static_cast<std::uint8_t>(std::min(255u, (rgb[c] * 255 + a / 2) / a));
+  }
+}
+
 // Reads the current directory into builder, band by band. False when the library fails on any
 // part of it: within a band the library is told not to stop at the first damaged strip, as
 // before, but a failed band fails the image, so no later band is read for nothing (a few header
 // bytes claiming a billion pixels would otherwise have every one of them converted).
-bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
+bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder, bool alpha) {
   const std::uint32_t width = reader.width;
   const std::uint32_t height = reader.height;
   const std::uint32_t rows = band_rows(file, width, height);
@@ -181,10 +209,56 @@ bool read_bands(TIFF* file, TIFFRGBAImage& reader, ImageBuilder& builder) {
         out[1] = static_cast<std::uint8_t>(TIFFGetG(in[x]));
         out[2] = static_cast<std::uint8_t>(TIFFGetB(in[x]));
       }
+      if (alpha) take_alpha(in, builder.row(first + j), builder.alpha_row(first + j), width);
       builder.commit(first + j);
     }
   }
   return !decode_cancelled();
+}
+
+// The profile the directory carries; empty without one.
+std::vector<std::uint8_t> icc_profile(TIFF* file) {
+  std::uint32_t length = 0;
+  void* profile = nullptr;
+  if (!TIFFGetField(file, TIFFTAG_ICCPROFILE, &length, &profile) || !profile) return {};
+  const auto* bytes = static_cast<const std::uint8_t*>(profile);
+  return {bytes, bytes + length};
+}
+
+// The transform of a CMYK directory with a profile, stored as the plain layout the rows can be
+// read in (8-bit samples, four of them side by side, in strips); null for every other file,
+// which the RGBA reader converts by the ink model.
+std::shared_ptr<const colour::Transform> cmyk_transform(TIFF* file,
+                                                        const std::vector<std::uint8_t>& icc) {
+  std::uint16_t photometric = 0, samples = 0, bits = 0, planar = 0, inks = 0;
+  TIFFGetFieldDefaulted(file, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(file, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(file, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(file, TIFFTAG_INKSET, &inks);
+  if (icc.empty() || !TIFFGetField(file, TIFFTAG_PHOTOMETRIC, &photometric) ||
+      photometric != PHOTOMETRIC_SEPARATED || inks != INKSET_CMYK || samples != 4 || bits != 8 ||
+      planar != PLANARCONFIG_CONTIG || TIFFIsTiled(file)) {
+    return nullptr;
+  }
+  return colour::to_display(ColourDescription{.icc = icc}, colour::Input::cmyk);
+}
+
+// Reads a CMYK directory row by row through its profile's transform.
+bool read_cmyk(TIFF* file, const colour::Transform& transform, ImageBuilder& builder,
+               std::uint32_t width, std::uint32_t height) {
+  std::vector<std::uint8_t> row;
+  try {
+    row.resize(static_cast<std::size_t>(std::max<tmsize_t>(TIFFScanlineSize(file), 0)));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (row.size() < std::size_t{width} * 4) return false;
+  for (std::uint32_t y = 0; y < height; ++y) {
+    if (decode_cancelled() || TIFFReadScanline(file, row.data(), y, 0) < 0) return false;
+    colour::apply(transform, row.data(), builder.row(y), width);
+    builder.commit(y);
+  }
+  return true;
 }
 
 }  // namespace
@@ -221,8 +295,19 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   std::uint16_t orientation = ORIENTATION_TOPLEFT;
   TIFFGetFieldDefaulted(file, TIFFTAG_ORIENTATION, &orientation);
   ImageBuilder builder;
-  if (!builder.start(width, height, stored_wish(wish, orientation))) return nullptr;
+  const bool alpha = has_alpha(file);
+  if (!builder.start(width, height, stored_wish(wish, orientation), alpha)) return nullptr;
 
+  const std::vector<std::uint8_t> icc = icc_profile(file);
+  if (const auto cmyk = cmyk_transform(file, icc)) {
+    if (!read_cmyk(file, *cmyk, builder, width, height)) return nullptr;
+    std::unique_ptr<Image> image = builder.finish();
+    if (image) {
+      image->pages = std::max<tdir_t>(1, TIFFNumberOfDirectories(file));
+      image->orientation = orientation;
+    }
+    return image;
+  }
   char message[rgba_message_bytes] = {};
   TIFFRGBAImage reader{};
   if (!TIFFRGBAImageOK(file, message) || !TIFFRGBAImageBegin(&reader, file, 0, message)) {
@@ -233,7 +318,7 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
   // stored raster untouched; the tag is applied once, with every other format's.
   reader.req_orientation = ORIENTATION_TOPLEFT;
   reader.orientation = ORIENTATION_TOPLEFT;
-  const bool ok = read_bands(file, reader, builder);
+  const bool ok = read_bands(file, reader, builder, alpha);
   TIFFRGBAImageEnd(&reader);
   if (!ok) return nullptr;
   std::unique_ptr<Image> image = builder.finish();
@@ -241,6 +326,7 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
     // A damaged directory chain can count as none although this one was read.
     image->pages = std::max<tdir_t>(1, TIFFNumberOfDirectories(file));
     image->orientation = orientation;
+    image->colour.icc = icc;
   }
   return image;
 }

@@ -31,10 +31,42 @@ Size output_size(std::uint32_t width, std::uint32_t height, Wish wish) {
   return {std::max<std::uint64_t>(fitted.width, 1), std::max<std::uint64_t>(fitted.height, 1)};
 }
 
+// Decodes with alpha into its own buffer, then spreads colours and opacity into the image's
+// rectangle; the rest of an animation's canvas stays transparent.
+bool decode_with_alpha(WebPDecoderConfig& config, const std::uint8_t* bytes, std::size_t size,
+                       Image& image, std::uint32_t x, std::uint32_t y, Size out) {
+  constexpr std::size_t rgba = 4;
+  std::vector<std::uint8_t> pixels;
+  try {
+    pixels.resize(out.width * out.height * rgba);
+    if (image.alpha.size() == 0) image.alpha = Raster(std::size_t{image.width} * image.height);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  config.output.colorspace = MODE_RGBA;
+  config.output.is_external_memory = 1;
+  config.output.u.RGBA.rgba = pixels.data();
+  config.output.u.RGBA.stride = static_cast<int>(out.width * rgba);
+  config.output.u.RGBA.size = pixels.size();
+  const VP8StatusCode status = WebPDecode(bytes, size, &config);
+  WebPFreeDecBuffer(&config.output);
+  if (status != VP8_STATUS_OK) return false;
+  const std::uint8_t* in = pixels.data();
+  for (std::uint64_t j = 0; j < out.height; ++j) {
+    std::uint8_t* colour = image.row(static_cast<std::uint32_t>(y + j)) + x * rgb_channels;
+    std::uint8_t* opacity = image.alpha.data() + (y + j) * image.width + x;
+    for (std::uint64_t i = 0; i < out.width; ++i, in += rgba, colour += rgb_channels) {
+      std::memcpy(colour, in, rgb_channels);
+      opacity[i] = in[rgb_channels];
+    }
+  }
+  return true;
+}
+
 // Decodes a bitstream of width x height into the out_width x out_height rectangle of image at
-// (x, y), scaled by the library when the sizes differ.
+// (x, y), scaled by the library when the sizes differ; with its alpha when it has any.
 bool decode_into(const std::uint8_t* bytes, std::size_t size, int width, int height, Image& image,
-                 std::uint32_t x, std::uint32_t y, Size out) {
+                 std::uint32_t x, std::uint32_t y, Size out, bool alpha) {
   WebPDecoderConfig config;
   if (!WebPInitDecoderConfig(&config)) return false;
   if (out.width != std::uint64_t(width) || out.height != std::uint64_t(height)) {
@@ -42,8 +74,7 @@ bool decode_into(const std::uint8_t* bytes, std::size_t size, int width, int hei
     config.options.scaled_width = static_cast<int>(out.width);
     config.options.scaled_height = static_cast<int>(out.height);
   }
-  // MODE_RGB leaves alpha out: transparent pixels keep the colour the file stores for them, as
-  // PNG's do, rather than being blended onto a background.
+  if (alpha) return decode_with_alpha(config, bytes, size, image, x, y, out);
   const std::size_t stride = std::size_t{image.width} * rgb_channels;
   config.output.colorspace = MODE_RGB;
   config.output.is_external_memory = 1;
@@ -63,14 +94,16 @@ std::unique_ptr<Image> decode_still(const std::vector<std::uint8_t>& data,
   if (!image) return nullptr;
   image->full_width = static_cast<std::uint32_t>(features.width);
   image->full_height = static_cast<std::uint32_t>(features.height);
-  if (!decode_into(data.data(), data.size(), features.width, features.height, *image, 0, 0, size))
+  if (!decode_into(data.data(), data.size(), features.width, features.height, *image, 0, 0, size,
+                   features.has_alpha != 0)) {
     return nullptr;
+  }
   return image;
 }
 
 // An animation's first frame, drawn on its canvas as an animation decoder would draw it: over
-// a fully transparent canvas, so blending keeps the frame's colours and the rest stays black
-// once alpha is dropped. Decoded straight into the image (the library's animation decoder
+// a fully transparent canvas, so blending keeps the frame's colours and the rest stays
+// transparent. Decoded straight into the image (the library's animation decoder
 // would hold two RGBA canvases besides). For a wish, the frame is scaled by the canvas's factor
 // and placed where its corner lands: a 400-byte file put a small frame on a canvas of
 // 9437185 x 64, which was otherwise held at full size.
@@ -97,8 +130,10 @@ std::unique_ptr<Image> decode_first_frame(const std::vector<std::uint8_t>& data,
                                     size.width - x),
           std::clamp<std::uint64_t>(std::uint64_t(frame.height) * size.height / canvas_height, 1,
                                     size.height - y)};
+      // A frame smaller than the canvas leaves the rest transparent.
+      const bool alpha = frame.has_alpha || out.width < size.width || out.height < size.height;
       if (!decode_into(frame.fragment.bytes, frame.fragment.size, frame.width, frame.height, *image,
-                       std::uint32_t(x), std::uint32_t(y), out)) {
+                       std::uint32_t(x), std::uint32_t(y), out, alpha)) {
         image.reset();
       }
     }
@@ -180,6 +215,22 @@ bool Reader::next(AnimationFrame& frame) {
   return true;
 }
 
+// The ICCP chunk's profile; empty without one.
+std::vector<std::uint8_t> icc_profile(const std::vector<std::uint8_t>& data) {
+  std::vector<std::uint8_t> icc;
+  const WebPData input = {data.data(), data.size()};
+  WebPDemuxer* demuxer = WebPDemux(&input);
+  if (!demuxer) return icc;
+  WebPChunkIterator chunk;
+  if ((WebPDemuxGetI(demuxer, WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) &&
+      WebPDemuxGetChunk(demuxer, "ICCP", 1, &chunk)) {
+    icc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+    WebPDemuxReleaseChunkIterator(&chunk);
+  }
+  WebPDemuxDelete(demuxer);
+  return icc;
+}
+
 }  // namespace
 
 std::unique_ptr<AnimationReader> open_animation(const char* path) {
@@ -198,8 +249,10 @@ std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wis
       std::uint64_t(features.width) * std::uint64_t(features.height) > max_image_pixels) {
     return nullptr;
   }
-  if (features.has_animation) return decode_first_frame(data, wish);
-  return decode_still(data, features, wish);
+  std::unique_ptr<Image> image =
+      features.has_animation ? decode_first_frame(data, wish) : decode_still(data, features, wish);
+  if (image) image->colour.icc = icc_profile(data);
+  return image;
 }
 
 }  // namespace webp

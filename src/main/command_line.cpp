@@ -52,6 +52,7 @@ constexpr KeyHelp view_keys[] = {
     {"f", "fullscreen on or off"},
     {"a", "pause or play an animation"},
     {".", "an animation's next frame, paused"},
+    {"A (Shift+a)", "transparency over a checkerboard or black"},
     {"s", "slideshow on or off, from the image shown"},
     {"[  ]", "slideshow delay halved, doubled"},
     {"i", "info line on or off"},

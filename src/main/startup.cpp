@@ -344,6 +344,7 @@ int pictra_main(int argc, char** argv) {
     return fatal_status;
   }
   x_Init(nullptr);
+  set_display_profile(x_DisplayProfile());
   state.cleanup = end_session;
   x_InstallSignals();
   load_config();

@@ -29,6 +29,31 @@ Drawing drawing;
 // The slideshow's next drawing, rendered before its step is due.
 Drawing ahead;
 
+// Whether transparent parts show a checkerboard instead of the window's black.
+bool checkerboard = false;
+constexpr std::uint64_t checker_square = 16;
+constexpr unsigned checker_dark = 0x66;
+constexpr unsigned checker_light = 0x99;
+
+// Puts the transparent parts of a rendered part, at (left, top) of the window, over the
+// checkerboard, whose squares are fixed to the window. The colours are composited over black
+// already, so what shows through is added.
+void show_checkerboard(Image& part, std::uint64_t left, std::uint64_t top) {
+  if (!checkerboard || part.alpha.size() == 0) return;
+  const std::uint8_t* alpha = part.alpha.data();
+  for (std::uint32_t y = 0; y < part.height; ++y) {
+    std::uint8_t* p = part.row(y);
+    for (std::uint32_t x = 0; x < part.width; ++x, ++alpha, p += rgb_channels) {
+      const unsigned through = 255 - *alpha;
+      if (through == 0) continue;
+      const bool light = ((left + x) / checker_square + (top + y) / checker_square) % 2 != 0;
+      const unsigned grey = ((light ? checker_light : checker_dark) * through + 127) / 255;
+      for (std::size_t c = 0; c < rgb_channels; ++c)
+        p[c] = static_cast<std::uint8_t>(std::min(255u, p[c] + grey));
+    }
+  }
+}
+
 bool odd(int turn) {
   return (turn & 1) != 0;
 }
@@ -96,6 +121,8 @@ void render_into(Drawing& drawing, const Image& image, const Layout& layout, Fra
     if (part && layout.turn != 0) part = turn_image(*part, layout.turn);
     if (part) {
       mirror_image(*part, layout.mirror_x, layout.mirror_y);
+      show_checkerboard(*part, static_cast<std::uint64_t>(x0 - layout.x),
+                        static_cast<std::uint64_t>(y0 - layout.y));
       x_PutRGB(picture, static_cast<std::uint64_t>(x0 - layout.x),
                static_cast<std::uint64_t>(y0 - layout.y), part->rgb.data(), part->width,
                part->height, std::uint64_t{part->width} * rgb_channels);
@@ -121,6 +148,11 @@ void render_into(Drawing& drawing, const Image& image, const Layout& layout, Fra
 void forget_drawing() {
   forget(drawing);
   forget(ahead);
+}
+
+void toggle_checkerboard() {
+  checkerboard = !checkerboard;
+  forget_drawing();
 }
 
 void image_going(const Image* image) {

@@ -29,6 +29,9 @@ void repaint();
 bool drawing_current(const Image& image, const Layout& layout, const Band& band);
 // Lets the drawing and the one rendered ahead go.
 void forget_drawing();
+// Transparent parts over a checkerboard instead of the window's black, or black again, for
+// every image until the program ends; the drawings are rendered anew.
+void toggle_checkerboard();
 // Tells the drawing that image is about to go, so no later check takes a new image at the
 // same address for it.
 void image_going(const Image* image);

@@ -403,6 +403,9 @@ class Session {
       case Action::info_line:
         state.info_line = !state.info_line;
         return 0;
+      case Action::checkerboard:
+        toggle_checkerboard();
+        return 0;
       default: {
         const Image* image = shown_image(kept[0]);
         const Size full = image ? full_size(*image) : Size{};

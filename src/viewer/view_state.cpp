@@ -270,8 +270,9 @@ Action key_action(KeySym keysym, bool shift) {
       return Action::mirror_top_bottom;
     case XK_f:
       return Action::fullscreen;
+    // Shift+a ("A") is the checkerboard's; a alone pauses an animation.
     case XK_a:
-      return Action::pause;
+      return shift ? Action::checkerboard : Action::pause;
     case XK_period:
       return Action::next_frame;
     case XK_s:
@@ -344,6 +345,7 @@ void apply_action(ViewState& view, Action action, const Size* full) {
     case Action::slideshow_faster:
     case Action::slideshow_slower:
     case Action::info_line:
+    case Action::checkerboard:
       break;
   }
 }

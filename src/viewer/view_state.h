@@ -88,6 +88,7 @@ enum class Action {
   slideshow_faster,  // halve the delay
   slideshow_slower,  // double it
   info_line,         // show or hide
+  checkerboard,      // transparent parts over a checkerboard, or black again
 };
 
 // The action of a typed key (as x_TypedKey gives it), with or without Shift.

@@ -147,6 +147,26 @@ XFontSet create_font_set(const char* pattern) {
 
 }  // namespace
 
+std::vector<std::uint8_t> x_DisplayProfile() {
+  std::vector<std::uint8_t> icc;
+  const Atom property = XInternAtom(state.display, "_ICC_PROFILE", True);
+  if (property == None) return icc;
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long left = 0;
+  unsigned char* data = nullptr;
+  // The whole property, however long: the length is counted in 32-bit units.
+  constexpr long whole = 0x7fffffff / 4;
+  if (XGetWindowProperty(state.display, RootWindow(state.display, state.screen), property, 0, whole,
+                         False, AnyPropertyType, &type, &format, &count, &left, &data) == Success &&
+      data && format == 8) {
+    icc.assign(data, data + count);
+  }
+  if (data) XFree(data);
+  return icc;
+}
+
 void x_Init(const char* name) {
   std::setlocale(LC_ALL, "");
 

@@ -36,6 +36,8 @@ void x_Init(const char* name);
 // Defined below: it runs for every pixel drawn, so callers in every module inline it.
 std::uint32_t x_MakeColor(int rgb);
 void x_Cleanup(int sig);
+// The screen's ICC profile as the root window's _ICC_PROFILE property holds it; empty without.
+std::vector<std::uint8_t> x_DisplayProfile();
 
 // Pictures.
 Picture* x_CreatePicture(std::uint64_t width, std::uint64_t height, std::uint64_t depth);

@@ -63,8 +63,9 @@ struct Session {
 TEST(Tiff, CommandLineSelectorPicksTheDirectory) {
   Session session;
   session.start({"three.tif", "2"}, std::string(prefix) + "three.tif (5x3)");
-  // 5 x 3 fitted into 600 x 500 fills the width; its top-left pixel is blue.
-  EXPECT_EQ(session.pictra->pixels().at(1, 1), expected_pixel(session.pictra->display(), 0xff));
+  // 5 x 3 fitted into 600 x 500 fills the width, 360 rows centred from row 70; its top-left
+  // pixel is blue.
+  EXPECT_EQ(session.pictra->pixels().at(1, 71), expected_pixel(session.pictra->display(), 0xff));
   session.pictra->key(XK_Escape);
   const auto status = session.pictra->wait_exit();
   ASSERT_TRUE(status);
