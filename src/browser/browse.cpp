@@ -1,11 +1,15 @@
 // The browser's event loop and the navigation rules of its keys.
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "browser/browser.h"
 #include "config/config.h"
 #include "filelist/filelist.h"
+#include "filelist/marks.h"
 #include "formats/pool.h"
 #include "main/state.h"
 #include "xsupport/xsupport.h"
@@ -140,6 +144,108 @@ void go_to_parent(std::string& container) {
   scan_dir();
 }
 
+std::uint32_t position_of(const FileNode* node) {
+  std::uint32_t position = 0;
+  for (const FileNode* at = node->prevfile; at; at = at->prevfile)
+    ++position;
+  return position;
+}
+
+// Selects node: in its cell when it is on the page shown, else on the page it is on when paged
+// to from the start.
+void select_node(const FileNode* node) {
+  const FileNode* at = state.top;
+  for (std::uint32_t index = 0; at && index < level().cells; ++index, at = at->nextfile) {
+    if (at == node) {
+      state.selected = index;
+      return;
+    }
+  }
+  select_position(position_of(node));
+}
+
+int step_to_mark(bool forward) {
+  const FileNode* node = file_node_at(state.top, state.selected);
+  for (node = node ? (forward ? node->nextfile : node->prevfile) : nullptr; node;
+       node = forward ? node->nextfile : node->prevfile) {
+    if (is_marked(node)) {
+      select_node(node);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The marking keys: m, u, Shift+m, Shift+n and Shift+p. -1 for any other key. Every change
+// redraws the thumbnails, from the cache: a frame taken off shows the picture under it again.
+int mark_key(KeySym keysym, bool shift) {
+  switch (keysym) {
+    case XK_m:
+      if (shift) {
+        invert_marks(state.top);
+      } else {
+        toggle_mark(file_node_at(state.top, state.selected));
+      }
+      return 1;
+    case XK_u:
+      clear_marks();
+      return 1;
+    case XK_n:
+      return shift ? step_to_mark(true) : -1;
+    case XK_p:
+      return shift ? step_to_mark(false) : -1;
+    default:
+      return -1;
+  }
+}
+
+// The file the key handler gets when nothing is marked: the selected one, when it is a file.
+std::string selected_file(const std::string& container) {
+  const FileNode* node = file_node_at(state.top, state.selected);
+  if (node == nullptr || node->directory) return "";
+  return container.empty() ? node->name : container;
+}
+
+// After the key handler: the list is read again where the selection is, and every cell drawn
+// anew, so a file it changed gets a new thumbnail (the cache knows files by size and time).
+void reread_list(std::string& container) {
+  if (!container.empty()) {
+    struct stat info {};
+    if (stat(container.c_str(), &info) != 0) leave_container(container);
+    return;
+  }
+  if (state.named_list) {
+    // No directory to read: the files gone are left out.
+    FileNode* node = state.top;
+    while (node && node->prevfile)
+      node = node->prevfile;
+    while (node) {
+      FileNode* next = node->nextfile;
+      struct stat info {};
+      if (!node->directory && stat(node->name.c_str(), &info) != 0) remove_file(state.top, node);
+      node = next;
+    }
+    fix_selection();
+    return;
+  }
+  const FileNode* selected = file_node_at(state.top, state.selected);
+  const std::string name = selected ? selected->name : "";
+  const std::uint32_t top_position = state.top ? position_of(state.top) : 0;
+  const std::uint32_t position = top_position + state.selected;
+  scan_dir();
+  FileNode* target = state.top;
+  while (target && target->name != name)
+    target = target->nextfile;
+  if (target == nullptr) target = file_node_at(state.top, position);
+  if (target == nullptr) {
+    target = state.top;
+    last_file(target);
+  }
+  // The page stays where it was when the entry is still on it.
+  if (FileNode* top = file_node_at(state.top, top_position)) state.top = top;
+  select_node(target);
+}
+
 // The cell under a click, or cells (no cell) when the click is right of the last column or
 // below the last row.
 std::uint32_t cell_at(int x, int y) {
@@ -270,10 +376,13 @@ void browse(std::string& container) {
     state.event_pending = 0;
     switch (state.event.type) {
       case KeyPress: {
-        const KeySym keysym = x_TypedKey(state.event.xkey);
+        XKeyEvent& key = state.event.xkey;
+        if (take_handler_key(key, selected_file(container))) break;
+        const KeySym keysym = x_TypedKey(key);
         // Shift and the other modifiers only change the next key; alone they do nothing.
         if (IsModifierKey(keysym)) break;
-        const int result = handle_key(keysym, container);
+        int result = mark_key(keysym, (key.state & ShiftMask) != 0);
+        if (result < 0) result = handle_key(keysym, container);
         if (!window_destroyed()) redraw_grid(result, container.c_str());
         break;
       }
@@ -306,6 +415,10 @@ void browse(std::string& container) {
         break;
       }
       default:
+        if (handler_ended(state.event)) {
+          reread_list(container);
+          redraw_grid(1, container.c_str());
+        }
         break;
     }
   }

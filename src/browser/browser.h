@@ -27,6 +27,7 @@ inline constexpr std::uint32_t label_band = 20;
 
 // Grid (layout, labels, thumbnail pass, full redraw).
 void layout_grid();
+// The label of the cell at index, and the frame of a marked file's cell.
 void draw_label(GC gc, std::uint32_t index);
 void draw_thumbnails(GC gc, const char* container);
 void redraw_grid(int with_thumbnails, const char* container);

@@ -160,6 +160,13 @@ void clear_files(FileNode*& handle) {
   handle = nullptr;
 }
 
+void remove_file(FileNode*& handle, FileNode* node) {
+  if (node->prevfile != nullptr) node->prevfile->nextfile = node->nextfile;
+  if (node->nextfile != nullptr) node->nextfile->prevfile = node->prevfile;
+  if (handle == node) handle = node->nextfile != nullptr ? node->nextfile : node->prevfile;
+  delete node;
+}
+
 FileNode* file_node_at(FileNode* node, std::uint32_t index) {
   for (std::uint32_t i = 0; i < index && node != nullptr; ++i)
     node = node->nextfile;

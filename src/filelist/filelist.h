@@ -34,6 +34,8 @@ void insert_files(FileNode*& handle, const char** names, std::size_t count);
 void first_file(FileNode*& handle);
 void last_file(FileNode*& handle);
 void clear_files(FileNode*& handle);
+// Unlinks node and frees it; a handle on it moves to the next node, or the previous one.
+void remove_file(FileNode*& handle, FileNode* node);
 int is_dir_or_end(FileNode* node, std::uint32_t index);
 const char* file_name_at(FileNode* node, std::uint32_t index);
 FileNode* file_node_at(FileNode* node, std::uint32_t index);

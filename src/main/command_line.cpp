@@ -16,7 +16,7 @@ constexpr int success_status = 0;
 constexpr int usage_status = 2;
 
 constexpr char usage_line[] =
-    "usage: pictra [-0irt] [-n NUM] [--sort=KEY] [--reverse] [--help | --version] [--] "
+    "usage: pictra [-0iort] [-n NUM] [--sort=KEY] [--reverse] [--help | --version] [--] "
     "[FILE | DIR]...";
 constexpr char end_of_options[] = "--";
 
@@ -32,6 +32,10 @@ constexpr KeyHelp browser_keys[] = {
     {"Return, left or right button", "open a directory or view an image"},
     {"BackSpace, middle button", "go to the parent directory (not in a list)"},
     {"r", "read the directory again (not in a list)"},
+    {"m", "mark or unmark the selected file"},
+    {"Shift+m  u", "invert the marks of the list, remove every mark"},
+    {"Shift+n  Shift+p", "select the next or previous marked file"},
+    {"Ctrl+x KEY", "run the key handler with KEY on the marked files"},
     {"h", "show the keys in the window"},
     {"f", "fullscreen on or off"},
     {"q, Escape", "quit"},
@@ -46,6 +50,8 @@ constexpr KeyHelp view_keys[] = {
     {"h j k l, Shift+cursor, wheel, drag", "pan the zoomed image"},
     {"|  _", "mirror left-right, top-bottom"},
     {"f", "fullscreen on or off"},
+    {"m", "mark or unmark the image shown"},
+    {"Ctrl+x KEY", "run the key handler with KEY on the marked files"},
     {"Escape, q, Return, other keys, click", "back to the grid, or end the program"},
 };
 
@@ -73,6 +79,9 @@ void print_help() {
       "  -r           walk directories into their subdirectories (names beginning with \".\"\n"
       "               are left out of a walked directory)\n"
       "  -n NUM       start at the NUM-th image, counted from 1\n"
+      "  -o           at the end, print the marked files on standard output, one a line (with\n"
+      "               -0 each ended by a NUL byte) in list order, relative to the directory\n"
+      "               pictra started in when they lie under it\n"
       "  --sort=KEY   order directories and lists by name (the default for directories),\n"
       "               natural (\"img2\" before \"img10\"), time (oldest first) or size\n"
       "               (smallest first); without it a list keeps the order given\n"
@@ -85,6 +94,26 @@ void print_help() {
       usage_line);
   print_keys("Keys in the grid:", browser_keys);
   print_keys("Keys in the view:", view_keys);
+  std::printf(
+      "\n"
+      "Marks belong to files: they stay when the list is left or read again. Ctrl+x and a key\n"
+      "(Escape: none) runs $XDG_CONFIG_HOME/pictra/key-handler (~/.config/pictra/key-handler\n"
+      "when the variable is unset) in the current directory, without a shell. Its argument is\n"
+      "the key: its X name as typed after C-, M- and S- for Control, Alt and a Shift that did\n"
+      "not change it (r, R, C-d, M-x, S-Delete). Its standard input holds the marked files, or\n"
+      "the selected or shown one when none is marked, one absolute path a line; with -0 each\n"
+      "path ends with a NUL byte instead, and only then are names holding a newline passed.\n"
+      "When it ends, the directory and the images are read again. An example:\n"
+      "\n"
+      "  #!/bin/sh\n"
+      "  case \"$1\" in\n"
+      "  r|R) turn=90; [ \"$1\" = R ] && turn=270\n"
+      "       while IFS= read -r file; do\n"
+      "         echo \"turning $file by $turn\"\n"
+      "         jpegtran -copy all -rotate \"$turn\" -outfile \"$file.tmp\" \"$file\" &&\n"
+      "           mv \"$file.tmp\" \"$file\"\n"
+      "       done ;;\n"
+      "  esac\n");
   std::printf("\nThe window's position and size are kept in ~/.pictrarc.\n");
 }
 
@@ -149,6 +178,9 @@ int short_options(int argc, char** argv, int& i, Operands& operands) {
         break;
       case 'r':
         operands.recursive = true;
+        break;
+      case 'o':
+        operands.print_marks = true;
         break;
       case 'n': {
         const char* number = letter[1] != '\0' ? letter + 1 : (i + 1 < argc ? argv[++i] : nullptr);

@@ -19,6 +19,7 @@
 #include "browser/browser.h"
 #include "config/config.h"
 #include "filelist/filelist.h"
+#include "filelist/marks.h"
 #include "formats/formats.h"
 #include "formats/pool.h"
 #include "main/command_line.h"
@@ -33,6 +34,7 @@ constexpr int fatal_status = -1;
 constexpr int failure_status = 1;
 constexpr unsigned char initial_thumbsize = 2;
 constexpr char config_name[] = "/.pictrarc";
+constexpr char key_handler_name[] = "/pictra/key-handler";
 
 // The home directory: HOME, or when it is unset the password database. Null when neither
 // names one; the program then runs without a configuration file.
@@ -46,6 +48,32 @@ const char* home_directory() {
 void build_config_path() {
   const char* home = home_directory();
   state.config_path = home ? std::string(home) + config_name : std::string();
+  const char* config_home = std::getenv("XDG_CONFIG_HOME");
+  if (config_home && *config_home) {
+    state.key_handler_path = std::string(config_home) + key_handler_name;
+  } else if (home) {
+    state.key_handler_path = std::string(home) + "/.config" + key_handler_name;
+  }
+}
+
+std::string working_directory() {
+  char* path = getcwd(nullptr, 0);
+  std::string directory = path ? path : "";
+  std::free(path);
+  return directory;
+}
+
+// -o: the marked files, relative to start when they lie under it.
+void print_marks(const std::string& start) {
+  const std::string under = start.ends_with('/') ? start : start + "/";
+  const char end = state.null_separated ? '\0' : '\n';
+  for (const std::string& path : marked_paths(state.top)) {
+    const std::string shown =
+        !start.empty() && path.starts_with(under) ? path.substr(under.size()) : path;
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    std::fputc(end, stdout);
+  }
+  std::fflush(stdout);
 }
 
 // The cleanup of every ending, a signal's included: the geometry waiting for its quiet second
@@ -310,6 +338,8 @@ int pictra_main(int argc, char** argv) {
   build_config_path();
   init_formats();
   state.sort = operands.sort;
+  state.null_separated = operands.null_separated;
+  const std::string start_directory = working_directory();
 
   // The names are read and looked at before a window opens: one that is refused is reported
   // at once, and with nothing to show no window opens.
@@ -353,6 +383,7 @@ int pictra_main(int argc, char** argv) {
   const bool shown = show(form, operands, names, build ? &*build : nullptr);
   if (!shown) std::puts("Error while displaying image.");
   leave_view();
+  if (operands.print_marks) print_marks(start_directory);
 
   build.reset();
   clear_files(state.top);

@@ -31,6 +31,9 @@ constexpr suseconds_t backstop_microseconds = 500000;
 
 volatile std::sig_atomic_t recorded_signal = 0;
 int wake_pipe[2] = {-1, -1};
+// The pidfd of the child process being watched, or -1; and the message its end is queued as.
+int watched_child = -1;
+Atom child_ended_atom = None;
 
 void on_ending_signal(int sig) {
   const int saved_errno = errno;
@@ -74,16 +77,30 @@ void install(int sig, void (*handler)(int)) {
   sigaction(sig, &action, nullptr);
 }
 
-// Blocks until the X connection, the wake pipe or watched (when not negative) has something to
-// read; a recorded signal ends the process here. A geometry save that falls due meanwhile is
-// written on the way. True when watched is readable.
+// The end of the watched child becomes an event in the queue, so every loop that reads events
+// learns of it in its own turn, wherever it waits.
+void queue_child_end() {
+  watched_child = -1;
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.display = state.display;
+  event.xclient.window = state.window;
+  event.xclient.message_type = child_ended_atom;
+  event.xclient.format = 32;
+  XPutBackEvent(state.display, &event);
+}
+
+// Blocks until the X connection, the wake pipe, watched (when not negative) or the watched
+// child has something to read; a recorded signal ends the process here. A geometry save that
+// falls due meanwhile is written on the way. True when watched is readable.
 bool wait_for_input(int watched = -1) {
-  pollfd fds[3] = {{ConnectionNumber(state.display), POLLIN, 0},
+  pollfd fds[4] = {{ConnectionNumber(state.display), POLLIN, 0},
                    {wake_pipe[0], POLLIN, 0},
+                   {watched_child, POLLIN, 0},
                    {watched, POLLIN, 0}};
   int ready = 0;
   for (;;) {
-    ready = poll(fds, watched >= 0 ? 3 : 2, config_save_due_ms());
+    ready = poll(fds, watched >= 0 ? 4 : 3, config_save_due_ms());
     if (ready == 0) {
       flush_config();
     } else if (ready > 0 || errno != EINTR) {
@@ -92,7 +109,9 @@ bool wait_for_input(int watched = -1) {
     x_EndIfSignalled();
   }
   x_EndIfSignalled();
-  return ready > 0 && watched >= 0 && (fds[2].revents & POLLIN);
+  if (ready > 0 && watched_child >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
+    queue_child_end();
+  return ready > 0 && watched >= 0 && (fds[3].revents & POLLIN);
 }
 
 }  // namespace
@@ -117,6 +136,17 @@ void x_InstallSignals() {
     install(sig, on_ending_signal);
   // A broken pipe is not a reason to end; the write that caused it reports the error.
   signal(SIGPIPE, SIG_IGN);
+}
+
+void x_WatchChild(int pidfd) {
+  if (child_ended_atom == None)
+    child_ended_atom = XInternAtom(state.display, "_PICTRA_CHILD_ENDED", False);
+  watched_child = pidfd;
+}
+
+bool x_ChildEnded(const XEvent& event) {
+  return event.type == ClientMessage && event.xclient.message_type == child_ended_atom &&
+         child_ended_atom != None;
 }
 
 void x_EndIfSignalled() {
