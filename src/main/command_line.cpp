@@ -33,9 +33,9 @@ constexpr KeyHelp browser_keys[] = {
     {"BackSpace, middle button", "go to the parent directory (not in a list)"},
     {"r", "read the directory again (not in a list)"},
     {"m", "mark or unmark the selected file"},
-    {"Shift+m  u", "invert the marks of the list, remove every mark"},
+    {"Shift+m  u", "invert the marks of the list, unmark all"},
     {"Shift+n  Shift+p", "select the next or previous marked file"},
-    {"Ctrl+x KEY", "run the key handler with KEY on the marked files"},
+    {"Ctrl+x KEY", "run the key handler with KEY"},
     {"h", "show the keys in the window"},
     {"f", "fullscreen on or off"},
     {"q, Escape", "quit"},
@@ -51,7 +51,7 @@ constexpr KeyHelp view_keys[] = {
     {"|  _", "mirror left-right, top-bottom"},
     {"f", "fullscreen on or off"},
     {"m", "mark or unmark the image shown"},
-    {"Ctrl+x KEY", "run the key handler with KEY on the marked files"},
+    {"Ctrl+x KEY", "run the key handler with KEY"},
     {"Escape, q, Return, other keys, click", "back to the grid, or end the program"},
 };
 
