@@ -214,36 +214,14 @@ void reread_list(std::string& container) {
     if (stat(container.c_str(), &info) != 0) leave_container(container);
     return;
   }
-  if (state.named_list) {
-    // No directory to read: the files gone are left out.
-    FileNode* node = state.top;
-    while (node && node->prevfile)
-      node = node->prevfile;
-    while (node) {
-      FileNode* next = node->nextfile;
-      struct stat info {};
-      if (!node->directory && stat(node->name.c_str(), &info) != 0) remove_file(state.top, node);
-      node = next;
-    }
-    fix_selection();
-    return;
-  }
   const FileNode* selected = file_node_at(state.top, state.selected);
   const std::string name = selected ? selected->name : "";
   const std::uint32_t top_position = state.top ? position_of(state.top) : 0;
-  const std::uint32_t position = top_position + state.selected;
-  scan_dir();
-  FileNode* target = state.top;
-  while (target && target->name != name)
-    target = target->nextfile;
-  if (target == nullptr) target = file_node_at(state.top, position);
-  if (target == nullptr) {
-    target = state.top;
-    last_file(target);
-  }
+  FileNode* target = reread_files(name, top_position + state.selected);
   // The page stays where it was when the entry is still on it.
   if (FileNode* top = file_node_at(state.top, top_position)) state.top = top;
-  select_node(target);
+  state.selected = 0;
+  if (target) select_node(target);
 }
 
 // The cell under a click, or cells (no cell) when the click is right of the last column or

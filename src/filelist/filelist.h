@@ -65,6 +65,12 @@ void link_entries(FileNode*& handle, std::vector<ListEntry>& entries);
 // state.container, sets selected 0).
 void scan_dir();
 
+// Reads the list again once its files may have changed: a directory listing by a new scan, a
+// list of named files by leaving out the files that are gone. state.top is left on the first
+// node. Answers the entry named name, else the one now at position (counted from the first),
+// else the last; none when the list is empty.
+FileNode* reread_files(const std::string& name, std::uint32_t position);
+
 // Whether name can be shown: it exists and can be read. Otherwise "pictra: NAME: REASON" goes
 // to standard error. info is name's, links followed.
 bool usable_name(const std::string& name, struct stat& info);

@@ -204,6 +204,7 @@ TEST_F(Marks, KeyHandlerActsOnTheMarkedFilesAndTheGridFollows) {
       "r) tr '\\0' '\\n' | while IFS= read -r f; do cp \"$HOME/turned.bmp\" \"$f\"; done ;;\n"
       "C-d) tr '\\0' '\\n' | while IFS= read -r f; do rm -- \"$f\"; done ;;\n"
       "S-Delete) exit 3 ;;\n"
+      "R) ;;\n"
       "*) sleep 10 ;;\n"
       "esac\n");
   ASSERT_EQ(chmod(handler.c_str(), 0755), 0);
@@ -216,6 +217,8 @@ TEST_F(Marks, KeyHandlerActsOnTheMarkedFilesAndTheGridFollows) {
   run_handler(XK_w);
   EXPECT_EQ(read_file(home_.file("got")), expected);
   EXPECT_EQ(read_file(home_.file("key")), "w");
+  run_handler(XK_r, true);
+  EXPECT_EQ(read_file(home_.file("key")), "R");
   press(XK_u);
 
   // Cells: "/..", the four odd names, r-gone.bmp (5), s-turn.bmp (6), t-last.bmp (7).
