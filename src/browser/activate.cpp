@@ -80,6 +80,16 @@ void view_neighbours(std::uint32_t index, const char* container) {
       case view_next:
         step_forward();
         break;
+      case view_reread:
+        // The sub-images of a file are read again by the grid, whose thumbnails know changes.
+        if (container) {
+          viewing = false;
+        } else {
+          reread_list(state.container);
+          const FileNode* now = file_node_at(state.top, state.selected);
+          viewing = now && !now->directory;
+        }
+        break;
       default:
         viewing = false;
         break;

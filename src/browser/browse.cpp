@@ -206,24 +206,6 @@ std::string selected_file(const std::string& container) {
   return container.empty() ? node->name : container;
 }
 
-// After the key handler: the list is read again where the selection is, and every cell drawn
-// anew, so a file it changed gets a new thumbnail (the cache knows files by size and time).
-void reread_list(std::string& container) {
-  if (!container.empty()) {
-    struct stat info {};
-    if (stat(container.c_str(), &info) != 0) leave_container(container);
-    return;
-  }
-  const FileNode* selected = file_node_at(state.top, state.selected);
-  const std::string name = selected ? selected->name : "";
-  const std::uint32_t top_position = state.top ? position_of(state.top) : 0;
-  FileNode* target = reread_files(name, top_position + state.selected);
-  // The page stays where it was when the entry is still on it.
-  if (FileNode* top = file_node_at(state.top, top_position)) state.top = top;
-  state.selected = 0;
-  if (target) select_node(target);
-}
-
 // The cell under a click, or cells (no cell) when the click is right of the last column or
 // below the last row.
 std::uint32_t cell_at(int x, int y) {
@@ -264,6 +246,24 @@ void collapse(int type) {
 }
 
 }  // namespace
+
+// A file it changed gets a new thumbnail as every cell is drawn anew: the cache knows files by
+// size and time.
+void reread_list(std::string& container) {
+  if (!container.empty()) {
+    struct stat info {};
+    if (stat(container.c_str(), &info) != 0) leave_container(container);
+    return;
+  }
+  const FileNode* selected = file_node_at(state.top, state.selected);
+  const std::string name = selected ? selected->name : "";
+  const std::uint32_t top_position = state.top ? position_of(state.top) : 0;
+  FileNode* target = reread_files(name, top_position + state.selected);
+  // The page stays where it was when the entry is still on it.
+  if (FileNode* top = file_node_at(state.top, top_position)) state.top = top;
+  state.selected = 0;
+  if (target) select_node(target);
+}
 
 // The view and the help screen hand a DestroyNotify back in state.event; nothing may be drawn
 // into the window after that.

@@ -60,6 +60,9 @@ void clear_thumb_cache();
 
 // Event loop and navigation.
 void browse(std::string& container);
+// Reads the list again after the key handler, keeping the page and the selected entry where
+// they still are; the sub-images of a file gone are left for its directory.
+void reread_list(std::string& container);
 int handle_key(KeySym keysym, std::string& container);
 
 // True once the window has been destroyed from outside (the event record holds its

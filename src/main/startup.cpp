@@ -110,6 +110,26 @@ ViewEntry entry_of(const FileNode* node) {
   return node ? ViewEntry{node->name, ""} : ViewEntry{};
 }
 
+std::uint32_t position_of(const FileNode* node) {
+  std::uint32_t position = 0;
+  for (const FileNode* at = node->prevfile; at; at = at->prevfile)
+    ++position;
+  return position;
+}
+
+// The list read again after the key handler: the image named name, else the image now in its
+// place or the nearest one before it; none without images.
+const FileNode* reread_image(const std::string& name, std::uint32_t position) {
+  const FileNode* node = reread_files(name, position);
+  const FileNode* after = node;
+  while (after && after->directory)
+    after = after->nextfile;
+  if (after) return after;
+  while (node && node->directory)
+    node = node->prevfile;
+  return node;
+}
+
 // Shows node (with selector) and steps through the images around it in the list, in list
 // order; the keys that leave the view end the program. False when an image cannot be shown.
 bool view_list(const FileNode* node, const char* selector) {
@@ -120,6 +140,13 @@ bool view_list(const FileNode* node, const char* selector) {
     const int result = view_image(shown, entry_of(previous), entry_of(next));
     if (result == view_failed) return false;
     if (result == view_left) return true;
+    if (result == view_reread) {
+      const std::string name = node->name;
+      node = reread_image(name, position_of(node));
+      if (node == nullptr) return true;
+      if (node->name != name) shown = entry_of(node);
+      continue;
+    }
     const FileNode* step = result == view_previous ? previous : next;
     if (step) {
       node = step;
@@ -151,7 +178,11 @@ bool view_from_command_line(const char* file, const char* selector, std::uint32_
   const FileNode* node = find_image(name.c_str());
   if (node == nullptr) {
     // Not in the list (a name the scan leaves out): shown alone, every key ends.
-    return view_image({name, selector}, {}, {}) != view_failed;
+    int result = view_failed;
+    do {
+      result = view_image({name, selector}, {}, {});
+    } while (result == view_reread);
+    return result != view_failed;
   }
   return view_list(node, selector);
 }
@@ -256,6 +287,10 @@ bool view_building(ListBuild& build, std::uint32_t start) {
   if (result == view_left) return true;
   state.top = build.take_list();
   const FileNode* node = file_node_at(state.top, static_cast<std::uint32_t>(at));
+  if (result == view_reread) {
+    node = reread_image(node->name, static_cast<std::uint32_t>(at));
+    return node == nullptr || view_list(node, "");
+  }
   const FileNode* step = result == view_previous ? node->prevfile : node->nextfile;
   return view_list(step ? step : node, "");
 }

@@ -8,6 +8,9 @@ inline constexpr int view_failed = 0;     // the image cannot be shown
 inline constexpr int view_left = 1;       // the user left the view
 inline constexpr int view_previous = 10;  // step to the previous image
 inline constexpr int view_next = 11;      // step to the next image
+// The key handler has ended: the caller reads its list again and views the entry again (or the
+// one in its place).
+inline constexpr int view_reread = 13;
 
 // An image to view: a file, and the sub-image of it (empty for the first).
 struct ViewEntry {
