@@ -144,13 +144,6 @@ void go_to_parent(std::string& container) {
   scan_dir();
 }
 
-std::uint32_t position_of(const FileNode* node) {
-  std::uint32_t position = 0;
-  for (const FileNode* at = node->prevfile; at; at = at->prevfile)
-    ++position;
-  return position;
-}
-
 // Selects node: in its cell when it is on the page shown, else on the page it is on when paged
 // to from the start.
 void select_node(const FileNode* node) {
@@ -161,7 +154,7 @@ void select_node(const FileNode* node) {
       return;
     }
   }
-  select_position(position_of(node));
+  select_position(list_position(node));
 }
 
 int step_to_mark(bool forward) {
@@ -257,7 +250,7 @@ void reread_list(std::string& container) {
   }
   const FileNode* selected = file_node_at(state.top, state.selected);
   const std::string name = selected ? selected->name : "";
-  const std::uint32_t top_position = state.top ? position_of(state.top) : 0;
+  const std::uint32_t top_position = state.top ? list_position(state.top) : 0;
   FileNode* target = reread_files(name, top_position + state.selected);
   // The page stays where it was when the entry is still on it.
   if (FileNode* top = file_node_at(state.top, top_position)) state.top = top;

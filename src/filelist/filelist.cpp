@@ -173,6 +173,13 @@ FileNode* file_node_at(FileNode* node, std::uint32_t index) {
   return node;
 }
 
+std::uint32_t list_position(const FileNode* node) {
+  std::uint32_t position = 0;
+  for (const FileNode* at = node->prevfile; at != nullptr; at = at->prevfile)
+    ++position;
+  return position;
+}
+
 int is_dir_or_end(FileNode* node, std::uint32_t index) {
   node = file_node_at(node, index);
   return node == nullptr || node->directory ? 1 : 0;

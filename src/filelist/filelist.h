@@ -39,6 +39,8 @@ void remove_file(FileNode*& handle, FileNode* node);
 int is_dir_or_end(FileNode* node, std::uint32_t index);
 const char* file_name_at(FileNode* node, std::uint32_t index);
 FileNode* file_node_at(FileNode* node, std::uint32_t index);
+// How many nodes come before node.
+std::uint32_t list_position(const FileNode* node);
 
 // An entry on its way into the list, with what the sort orders compare.
 struct ListEntry {

@@ -110,13 +110,6 @@ ViewEntry entry_of(const FileNode* node) {
   return node ? ViewEntry{node->name, ""} : ViewEntry{};
 }
 
-std::uint32_t position_of(const FileNode* node) {
-  std::uint32_t position = 0;
-  for (const FileNode* at = node->prevfile; at; at = at->prevfile)
-    ++position;
-  return position;
-}
-
 // The list read again after the key handler: the image named name, else the image now in its
 // place or the nearest one before it; none without images.
 const FileNode* reread_image(const std::string& name, std::uint32_t position) {
@@ -142,7 +135,7 @@ bool view_list(const FileNode* node, const char* selector) {
     if (result == view_left) return true;
     if (result == view_reread) {
       const std::string name = node->name;
-      node = reread_image(name, position_of(node));
+      node = reread_image(name, list_position(node));
       if (node == nullptr) return true;
       if (node->name != name) shown = entry_of(node);
       continue;
