@@ -29,9 +29,7 @@ constexpr int rgb_black = 0x000000;
 constexpr int rgb_white = 0xffffff;
 constexpr int rgb_green = 0x00ff00;  // directory names
 constexpr int rgb_cyan = 0x00ffff;   // file names
-// The frame of a marked cell: no label colour, exact at every depth, plain on black and white.
-constexpr int rgb_mark = 0xff00ff;
-constexpr std::uint32_t mark_frame_width = 4;
+constexpr std::uint32_t mark_frame_width = 4;  // of a marked cell's frame
 
 // The label bar starts one row below the picture area and is this many rows high; the name's
 // baseline lies on the bar's last row.
@@ -200,7 +198,7 @@ void draw_mark(GC gc, int x, std::uint32_t top) {
   const std::uint32_t side = std::min({mark_frame_width, width, state.thumb_height});
   if (side == 0) return;
   const auto y = static_cast<int>(top);
-  set_foreground(gc, rgb_mark);
+  set_foreground(gc, mark_rgb);
   const XRectangle edges[] = {
       {static_cast<short>(x), static_cast<short>(y), static_cast<unsigned short>(width),
        static_cast<unsigned short>(side)},

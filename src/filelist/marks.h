@@ -11,6 +11,10 @@
 
 #include "filelist/filelist.h"
 
+// The marker's colour, in the grid and the view: no label's, exact at every depth, plain on
+// black and on white.
+inline constexpr int mark_rgb = 0xff00ff;
+
 // name as an absolute path: a relative one is taken from the current directory.
 std::string absolute_path(const std::string& name);
 

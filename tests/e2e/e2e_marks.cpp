@@ -32,8 +32,9 @@ constexpr int rgb_white = 0xffffff;
 constexpr int rgb_red = 0xff0000;
 constexpr int rgb_blue = 0x0000ff;
 
+// 12 x 10: fitted, it fills the view's 600 x 500 window.
 std::string solid_bmp(int rgb) {
-  return bmp24(RgbImage{8, 8, std::vector<int>(64, rgb)});
+  return bmp24(RgbImage{12, 10, std::vector<int>(120, rgb)});
 }
 
 class Marks : public testing::Test {
@@ -90,6 +91,15 @@ class Marks : public testing::Test {
     return pixel_is(pixels, cell % columns * cell_width + 20, cell / columns * cell_height + 20,
                     rgb);
   }
+  // The view's top left corner, where a marked image has its marker.
+  bool view_corner(int rgb) {
+    const WindowPixels pixels = pictra_->pixels();
+    return pixel_is(pixels, 2, 2, rgb) && pixel_is(pixels, 12, 12, rgb);
+  }
+  void await_title(const std::string& title) {
+    ASSERT_TRUE(pictra_->wait_title(title)) << pictra_->title();
+    changes_ = pictra_->title_changes();
+  }
   int selected_cell(int cells) {
     const WindowPixels pixels = pictra_->pixels();
     for (int cell = 0; cell < cells; ++cell) {
@@ -142,6 +152,24 @@ TEST_F(Marks, GridMarksStayWithTheirFilesAndArePrintedAtTheEnd) {
   press(XK_m);
   EXPECT_EQ(marked_cells(cells), std::vector<int>{3});
 
+  // The view's marker, on white and on black, follows m.
+  press(XK_Right);
+  pictra_->key(XK_Return);
+  await_title("pictra-0.31 - white.bmp (12x10)");
+  EXPECT_TRUE(view_corner(rgb_mark));
+  press(XK_m);
+  EXPECT_TRUE(view_corner(rgb_white));
+  press(XK_m);
+  EXPECT_TRUE(view_corner(rgb_mark));
+  pictra_->key(XK_Up);
+  await_title("pictra-0.31 - black.bmp (12x10)");
+  EXPECT_TRUE(view_corner(rgb_black));
+  press(XK_m);
+  EXPECT_TRUE(view_corner(rgb_mark));
+  pictra_->key(XK_q);
+  await_title(grid_title());
+  EXPECT_EQ(marked_cells(cells), (std::vector<int>{2, 3}));
+
   press(XK_Left);
   press(XK_Return);
   ASSERT_TRUE(pictra_->wait_title(grid_title("/sub")));
@@ -154,7 +182,7 @@ TEST_F(Marks, GridMarksStayWithTheirFilesAndArePrintedAtTheEnd) {
   press(XK_r);
   EXPECT_EQ(marked_cells(cells), std::vector<int>{3});
   pictra_->key(XK_q);
-  expect_end("white.bmp\nsub/c.bmp\n");
+  expect_end("black.bmp\nwhite.bmp\nsub/c.bmp\n");
 }
 
 // A list named from sub: c.bmp lies under the start, ../black.bmp does not.
