@@ -80,6 +80,10 @@ void view_neighbours(std::uint32_t index, const char* container) {
       case view_next:
         step_forward();
         break;
+      case view_next_mark:
+      case view_previous_mark:
+        step_to_mark(result == view_next_mark);
+        break;
       case view_reread:
         // The sub-images of a file are read again by the grid, whose thumbnails know changes.
         if (container) {

@@ -157,18 +157,6 @@ void select_node(const FileNode* node) {
   select_position(list_position(node));
 }
 
-int step_to_mark(bool forward) {
-  const FileNode* node = file_node_at(state.top, state.selected);
-  for (node = node ? (forward ? node->nextfile : node->prevfile) : nullptr; node;
-       node = forward ? node->nextfile : node->prevfile) {
-    if (is_marked(node)) {
-      select_node(node);
-      return 1;
-    }
-  }
-  return 0;
-}
-
 // The marking keys: m, u, Shift+m, Shift+n and Shift+p. -1 for any other key. Every change
 // redraws the thumbnails, from the cache: a frame taken off shows the picture under it again.
 int mark_key(KeySym keysym, bool shift) {
@@ -239,6 +227,18 @@ void collapse(int type) {
 }
 
 }  // namespace
+
+int step_to_mark(bool forward) {
+  const FileNode* node = file_node_at(state.top, state.selected);
+  for (node = node ? (forward ? node->nextfile : node->prevfile) : nullptr; node;
+       node = forward ? node->nextfile : node->prevfile) {
+    if (is_marked(node)) {
+      select_node(node);
+      return 1;
+    }
+  }
+  return 0;
+}
 
 // A file it changed gets a new thumbnail as every cell is drawn anew: the cache knows files by
 // size and time.

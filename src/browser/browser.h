@@ -63,6 +63,9 @@ void browse(std::string& container);
 // Reads the list again after the key handler, keeping the page and the selected entry where
 // they still are; the sub-images of a file gone are left for its directory.
 void reread_list(std::string& container);
+// Selects the marked entry after the selected one (forward) or before it; 0 when there is none,
+// 1 when the selection moved.
+int step_to_mark(bool forward);
 int handle_key(KeySym keysym, std::string& container);
 
 // True once the window has been destroyed from outside (the event record holds its

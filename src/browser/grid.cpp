@@ -27,8 +27,8 @@ namespace {
 
 constexpr int rgb_black = 0x000000;
 constexpr int rgb_white = 0xffffff;
-constexpr int rgb_green = 0x00ff00;  // directory names
-constexpr int rgb_cyan = 0x00ffff;   // file names
+constexpr int rgb_green = 0x00ff00;            // directory names
+constexpr int rgb_cyan = 0x00ffff;             // file names
 constexpr std::uint32_t mark_frame_width = 4;  // of a marked cell's frame
 
 // The label bar starts one row below the picture area and is this many rows high; the name's

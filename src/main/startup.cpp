@@ -123,6 +123,15 @@ const FileNode* reread_image(const std::string& name, std::uint32_t position) {
   return node;
 }
 
+// The marked image after node (forward) or before it; none when there is none.
+const FileNode* marked_after(const FileNode* node, bool forward) {
+  for (node = forward ? node->nextfile : node->prevfile; node;
+       node = forward ? node->nextfile : node->prevfile) {
+    if (is_marked(node)) return node;
+  }
+  return nullptr;
+}
+
 // Shows node (with selector) and steps through the images around it in the list, in list
 // order; the keys that leave the view end the program. False when an image cannot be shown.
 bool view_list(const FileNode* node, const char* selector) {
@@ -141,6 +150,8 @@ bool view_list(const FileNode* node, const char* selector) {
       continue;
     }
     const FileNode* step = result == view_previous ? previous : next;
+    if (result == view_next_mark || result == view_previous_mark)
+      step = marked_after(node, result == view_next_mark);
     if (step) {
       node = step;
       shown = entry_of(node);

@@ -213,6 +213,7 @@ TEST_F(Marks, KeyHandlerActsOnTheMarkedFilesAndTheGridFollows) {
   dir_.write("s-turn.bmp", solid_bmp(rgb_white));
   dir_.write("t-last.bmp", solid_bmp(rgb_red));
   home_.write("turned.bmp", bmp24(RgbImage{4, 8, std::vector<int>(32, rgb_blue)}));
+  home_.write("wide.bmp", solid_bmp(rgb_blue));
   start({"-0"});
   // Missing: reported, and nothing else happens (the next key's redraw comes after it).
   pictra_->key(XK_x, false, true);
@@ -233,6 +234,7 @@ TEST_F(Marks, KeyHandlerActsOnTheMarkedFilesAndTheGridFollows) {
       "C-d) tr '\\0' '\\n' | while IFS= read -r f; do rm -- \"$f\"; done ;;\n"
       "S-Delete) exit 3 ;;\n"
       "R) ;;\n"
+      "l) f=$(tr -d '\\0'); cp \"$HOME/wide.bmp\" \"$f\" ;;\n"
       "*) sleep 10 ;;\n"
       "esac\n");
   ASSERT_EQ(chmod(handler.c_str(), 0755), 0);
@@ -266,6 +268,15 @@ TEST_F(Marks, KeyHandlerActsOnTheMarkedFilesAndTheGridFollows) {
   EXPECT_TRUE(cell_shows(6, rgb_red));
   EXPECT_EQ(selected_cell(8), 5);
   run_handler(XK_Delete, true);
+
+  // In the view the file the handler changed is shown again as it is now.
+  pictra_->key(XK_Return);
+  await_title("pictra-0.31 - s-turn.bmp (4x8)");
+  pictra_->key(XK_x, false, true);
+  pictra_->key(XK_l);
+  await_title("pictra-0.31 - s-turn.bmp (12x10)");
+  pictra_->key(XK_q);
+  await_title(grid_title());
 
   // The sleeping handler: the window is repainted meanwhile, and q ends at once.
   pictra_->key(XK_x, false, true);
