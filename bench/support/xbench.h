@@ -92,6 +92,8 @@ class Connection {
   // The first change of the watched window's title seen after time (by pump), or time.
   Clock::time_point first_title_change_after(Clock::time_point time) const;
   int title_changes() const { return static_cast<int>(title_times_.size()); }
+  // When each title change was seen, in order.
+  const std::vector<Clock::time_point>& title_times() const { return title_times_; }
   // The pixel value at (x, y) of window.
   unsigned long pixel(Window window, int x, int y);
 

@@ -54,6 +54,21 @@ void step_forward() {
   }
 }
 
+// The first image of the list, shown as the page that starts the list: a slideshow past the
+// last image goes on from there.
+void step_to_first() {
+  first_file(state.top);
+  state.selected = 0;
+  const FileNode* first = image_place(state.top).first;
+  for (const FileNode* node = state.top; node && node != first; node = node->nextfile) {
+    if (state.selected + 1 < grid[state.thumbsize].cells) {
+      ++state.selected;
+    } else {
+      state.top = state.top->nextfile;
+    }
+  }
+}
+
 // How the view takes a list entry: a file of the directory, or a sub-image of the container.
 ViewEntry view_entry(const FileNode* node, const char* container) {
   if (node == nullptr || node->directory) return {};
@@ -67,18 +82,25 @@ ViewEntry view_entry(const FileNode* node, const char* container) {
 void view_neighbours(std::uint32_t index, const char* container) {
   state.selected = index;
   const Config before = state.config;
+  const bool info_line = state.info_line;
   for (bool viewing = true; viewing;) {
     const FileNode* node = file_node_at(state.top, state.selected);
     if (node == nullptr) break;
+    const ImagePlace place = image_place(node);
     const int result =
         view_image(view_entry(node, container), view_entry(node->prevfile, container),
-                   view_entry(node->nextfile, container));
+                   view_entry(node->nextfile, container),
+                   {place.position, place.count, view_entry(place.first, container),
+                    view_entry(place.after_next, container)});
     switch (result) {
       case view_previous:
         step_back();
         break;
       case view_next:
         step_forward();
+        break;
+      case view_first:
+        step_to_first();
         break;
       case view_next_mark:
       case view_previous_mark:
@@ -100,8 +122,12 @@ void view_neighbours(std::uint32_t index, const char* container) {
     }
   }
   leave_view();
-  // The view may have been resized; the grid is laid out anew for the size it left.
-  if (state.config.width != before.width || state.config.height != before.height) layout_grid();
+  // The view may have been resized, or its info line turned on or off; the grid is laid out
+  // anew for the rows it left.
+  if (state.config.width != before.width || state.config.height != before.height ||
+      state.info_line != info_line) {
+    layout_grid();
+  }
 }
 
 // Shows the sub-images of file as the list, "/.." first to lead back out.

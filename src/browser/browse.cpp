@@ -12,6 +12,7 @@
 #include "filelist/marks.h"
 #include "formats/pool.h"
 #include "main/state.h"
+#include "viewer/viewer.h"
 #include "xsupport/xsupport.h"
 
 namespace {
@@ -226,6 +227,19 @@ void collapse(int type) {
   }
 }
 
+// The info line on or off: the cells are laid out for the rows it leaves, on a cleared window.
+int toggle_info_line() {
+  state.info_line = !state.info_line;
+  layout_grid();
+  XGCValues values{};
+  values.foreground = x_MakeColor(0);
+  GC gc = XCreateGC(state.display, state.window, GCForeground, &values);
+  XFillRectangle(state.display, state.window, gc, 0, 0, static_cast<unsigned>(state.config.width),
+                 static_cast<unsigned>(state.config.height));
+  XFreeGC(state.display, gc);
+  return 1;
+}
+
 }  // namespace
 
 int step_to_mark(bool forward) {
@@ -290,6 +304,17 @@ int handle_key(KeySym keysym, std::string& container) {
       // The grid is laid out anew on the ConfigureNotify that follows.
       x_ToggleFullscreen();
       return 0;
+    case XK_i:
+      return toggle_info_line();
+    case XK_s: {
+      // A slideshow starts from an image, never from a directory; a file of several images
+      // only lists them, and the show that did not start ends.
+      if (is_dir_or_end(state.top, state.selected)) return 0;
+      start_slideshow();
+      const int result = activate_entry(state.selected, container);
+      leave_view();
+      return result;
+    }
     case XK_BackSpace:
       state.interrupted = 1;
       go_to_parent(container);

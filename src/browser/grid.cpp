@@ -21,6 +21,7 @@
 #include "formats/formats.h"
 #include "formats/pool.h"
 #include "main/state.h"
+#include "viewer/view_state.h"
 #include "xsupport/xsupport.h"
 
 namespace {
@@ -246,6 +247,36 @@ std::string label_text(const char* name) {
   return text;
 }
 
+// The number of images (entries that are no directories) in the list.
+std::size_t image_count() {
+  return image_place(state.top).count;
+}
+
+// The info line of the grid: the folder and the selected entry, then how many images the list
+// holds and the selected file's size.
+void draw_grid_info(const std::string& folder, const char* container) {
+  const char* name = file_name_at(state.top, state.selected);
+  std::string shown = folder;
+  std::string rest = std::to_string(image_count()) + " images";
+  if (name && *name) {
+    const bool directory = name[0] == '/';
+    shown += '/';
+    if (directory) {
+      shown += name + 1;
+      shown += '/';
+    } else {
+      shown += label_text(name);
+    }
+    struct stat st {};
+    const bool listing_directory = container == nullptr || container[0] == '\0';
+    if (!directory && listing_directory && stat(name, &st) == 0)
+      rest += "  " + readable_bytes(st.st_size);
+  }
+  // The mark and the number of marked files go here once files can be marked.
+  x_DrawInfoLine(state.window, static_cast<std::uint32_t>(state.config.width),
+                 static_cast<std::uint32_t>(state.config.height), shown, rest);
+}
+
 }  // namespace
 
 void layout_grid() {
@@ -254,7 +285,10 @@ void layout_grid() {
 
   // The window size is taken as unsigned, as every later use of it is.
   const auto width = static_cast<std::uint32_t>(state.config.width);
-  const auto height = static_cast<std::uint32_t>(state.config.height);
+  // The info line, when on, takes the window's last rows.
+  const auto window_height = static_cast<std::uint32_t>(state.config.height);
+  const std::uint32_t info = state.info_line ? x_InfoLineHeight() : 0;
+  const std::uint32_t height = window_height > info ? window_height - info : 0;
   const std::uint32_t bands = level().rows * label_band;
   state.cell_width = width / level().cols;
   if (height > bands) {
@@ -397,13 +431,12 @@ void redraw_grid(int with_thumbnails, const char* container) {
   // Without a current directory there is no path to show; the title keeps just its prefix.
   // While the sub-images of a file are listed, the title names that file after the directory.
   char* path = getcwd(nullptr, 0);
-  if (path == nullptr) {
-    x_SetTitle("", 0, 0);
-  } else if (container == nullptr || container[0] == '\0') {
-    x_SetTitle(path, 0, 0);
-  } else {
-    const std::string title = std::string(path) + "/" + container;
-    x_SetTitle(title.c_str(), 0, 0);
+  std::string folder;
+  if (path != nullptr) {
+    folder = path;
+    if (container != nullptr && container[0] != '\0') folder += std::string("/") + container;
   }
   std::free(path);
+  if (state.info_line) draw_grid_info(folder, container);
+  x_SetTitle(folder.c_str(), 0, 0);
 }

@@ -25,6 +25,8 @@ constexpr char key_lines[][key_line_capacity] = {
     "return/mouse click        - show image",
     "+/-                       - larger/smaller thumbs",
     "f                         - fullscreen on/off",
+    "s                         - slideshow from the selection",
+    "i                         - info line on/off (also in the view)",
     "m, M, u                   - mark, invert marks, unmark all",
     "N/P                       - next/previous marked image",
     "ctrl+x key                - run the key handler on the marked",
@@ -35,6 +37,7 @@ constexpr char key_lines[][key_line_capacity] = {
     "+/-, 1, 0                 - zoom in/out, actual pixels, fit",
     "h/j/k/l, shift+cursor     - pan (also wheel, drag)",
     "| _                       - mirror left-right, top-bottom",
+    "s, [ ]                    - slideshow on/off, delay /2, x2",
     "m, ctrl+x key             - mark/unmark, run the key handler",
     "other key, click          - back to the thumbnails",
 };

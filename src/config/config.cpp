@@ -49,6 +49,7 @@ using Clock = std::chrono::steady_clock;
 // The geometry the file holds, as read at start or last written, and the save waiting for its
 // quiet second.
 Config saved{};
+Config pending{};  // what save_geometry asked to keep
 bool save_pending = false;
 Clock::time_point save_due{};
 
@@ -142,9 +143,9 @@ mode_t current_umask() {
   return mask;
 }
 
-// Writes state.config into a temporary file beside target and renames it over target. A
-// regular target keeps its permissions; any other kind of file is left alone.
-bool replace_file(const std::string& target) {
+// Writes config into a temporary file beside target and renames it over target. A regular
+// target keeps its permissions; any other kind of file is left alone.
+bool replace_file(const std::string& target, const Config& config) {
   struct stat old {};
   const bool exists = stat(target.c_str(), &old) == 0;
   if (exists && !S_ISREG(old.st_mode)) return false;
@@ -155,7 +156,7 @@ bool replace_file(const std::string& target) {
   std::FILE* file = fdopen(fd, "w");
   bool written = file != nullptr && fchmod(fd, mode) == 0;
   if (file) {
-    write_config(file);
+    write_config(file, config);
     written = written && std::fflush(file) == 0 && !std::ferror(file) && fsync(fd) == 0;
     written = std::fclose(file) == 0 && written;
   } else {
@@ -166,9 +167,9 @@ bool replace_file(const std::string& target) {
   return false;
 }
 
-bool write_file() {
+bool write_file(const Config& config) {
   const std::string target = write_target(state.config_path);
-  return !target.empty() && replace_file(target);
+  return !target.empty() && replace_file(target, config);
 }
 
 // Reads the file, if it is a regular one, through its first max_file_bytes. The open cannot
@@ -177,7 +178,7 @@ bool write_file() {
 void read_geometry_file() {
   const int fd = open(state.config_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT) write_file();
+    if (errno == ENOENT) write_file(state.config);
     return;
   }
   struct stat info {};
@@ -209,12 +210,12 @@ void read_config(std::FILE* file) {
     read_line(line);
 }
 
-void write_config(std::FILE* file) {
+void write_config(std::FILE* file, const Config& config) {
   std::fputs(header, file);
-  std::fprintf(file, "xpos=%d\n", static_cast<int>(state.config.xpos));
-  std::fprintf(file, "ypos=%d\n", static_cast<int>(state.config.ypos));
-  std::fprintf(file, "width=%d\n", static_cast<int>(state.config.width));
-  std::fprintf(file, "height=%d\n", static_cast<int>(state.config.height));
+  std::fprintf(file, "xpos=%d\n", static_cast<int>(config.xpos));
+  std::fprintf(file, "ypos=%d\n", static_cast<int>(config.ypos));
+  std::fprintf(file, "width=%d\n", static_cast<int>(config.width));
+  std::fprintf(file, "height=%d\n", static_cast<int>(config.height));
 }
 
 void load_config() {
@@ -242,6 +243,7 @@ void save_geometry(int x, int y, int width, int height) {
   // The callers lay the grid out from config right after, so it takes the new geometry even when
   // the file cannot be written.
   state.config = Config{x, y, width, height};
+  pending = state.config;
   save_pending = !same_geometry(state.config, saved);
   save_due = Clock::now() + quiet_time;
 }
@@ -256,5 +258,5 @@ void flush_config() {
   if (!save_pending) return;
   save_pending = false;
   // A failed write is not retried; the next change of geometry tries again.
-  if (!state.config_path.empty() && write_file()) saved = state.config;
+  if (!state.config_path.empty() && write_file(pending)) saved = pending;
 }

@@ -189,3 +189,25 @@ const char* file_name_at(FileNode* node, std::uint32_t index) {
   node = file_node_at(node, index);
   return node != nullptr ? node->name.c_str() : nullptr;
 }
+
+ImagePlace image_place(const FileNode* node) {
+  ImagePlace place;
+  if (node == nullptr) return place;
+  const FileNode* head = node;
+  while (head->prevfile != nullptr)
+    head = head->prevfile;
+  for (const FileNode* n = head; n != nullptr; n = n->nextfile) {
+    if (n->directory) continue;
+    ++place.count;
+    if (place.first == nullptr) place.first = n;
+    if (n == node) place.position = place.count;
+  }
+  if (place.position == 0) return place;
+  auto step = [&](const FileNode* n) {
+    for (n = n->nextfile; n != nullptr; n = n->nextfile)
+      if (!n->directory) return n;
+    return place.first;
+  };
+  place.after_next = step(step(node));
+  return place;
+}

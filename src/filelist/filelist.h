@@ -65,6 +65,18 @@ void link_entries(FileNode*& handle, std::vector<ListEntry>& entries);
 
 // Reads the current directory into state.top in state.sort's order (and empties
 // state.container, sets selected 0).
+// Where node stands among the images (the entries that are no directories) of its list:
+// position from 1, 0 for a directory; first is the list's first image, or null; after_next is
+// the image two steps on, going round from the last to the first (null for a directory).
+struct ImagePlace {
+  std::size_t position = 0;
+  std::size_t count = 0;
+  const FileNode* first = nullptr;
+  const FileNode* after_next = nullptr;
+};
+ImagePlace image_place(const FileNode* node);
+
+// Reads the current directory into state.top (and empties state.container, sets selected 0).
 void scan_dir();
 
 // Reads the list again once its files may have changed: a directory listing by a new scan, a

@@ -80,6 +80,10 @@ struct Image {
   // Orientation tag, 1 to 8, 1 as stored. Formats report it with the stored raster;
   // load_image applies it, so what it answers is always 1, full size as displayed.
   int orientation = 1;
+  // From the file's EXIF block where it has one: when the picture was taken and with which
+  // camera, as read_exif gives them; empty otherwise.
+  std::string taken;
+  std::string camera;
 
   const std::uint8_t* row(std::uint32_t y) const {
     return rgb.data() + std::size_t{y} * width * rgb_channels;

@@ -113,13 +113,13 @@ unsigned scale_for(std::uint64_t width, std::uint64_t height, Wish wish) {
   return scale_eighths;
 }
 
-// The orientation of the first APP1 marker that is EXIF; 1 without one.
-int orientation(const jpeg_decompress_struct& decoder) {
+// What the first APP1 marker that is EXIF records; orientation 1 and no texts without one.
+ExifFacts exif_facts(const jpeg_decompress_struct& decoder) {
   for (jpeg_saved_marker_ptr m = decoder.marker_list; m != nullptr; m = m->next) {
     if (m->marker == exif_marker && is_exif(m->data, m->data_length))
-      return exif_orientation(m->data, m->data_length);
+      return read_exif(m->data, m->data_length);
   }
-  return orientation_as_stored;
+  return {};
 }
 
 // Everything that can end in the library's error exit; false after one.
@@ -135,7 +135,8 @@ bool decode(Decode& d, Wish wish) {
   const std::uint64_t width = d.decoder.image_width;
   const std::uint64_t height = d.decoder.image_height;
   if (width * height > max_image_pixels) return false;
-  const int stored_orientation = orientation(d.decoder);
+  ExifFacts facts = exif_facts(d.decoder);
+  const int stored_orientation = facts.orientation;
   d.decoder.scale_num = scale_for(width, height, stored_wish(wish, stored_orientation));
   d.decoder.scale_denom = scale_eighths;
   jpeg_start_decompress(&d.decoder);
@@ -171,6 +172,8 @@ bool decode(Decode& d, Wish wish) {
   d.image->full_width = static_cast<std::uint32_t>(width);
   d.image->full_height = static_cast<std::uint32_t>(height);
   d.image->orientation = stored_orientation;
+  d.image->taken = std::move(facts.taken);
+  d.image->camera = std::move(facts.camera);
   return true;
 }
 

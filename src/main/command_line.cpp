@@ -10,14 +10,16 @@
 #include <cstring>
 #include <span>
 
+#include "viewer/viewer.h"
+
 namespace {
 
 constexpr int success_status = 0;
 constexpr int usage_status = 2;
 
 constexpr char usage_line[] =
-    "usage: pictra [-0iort] [-n NUM] [--sort=KEY] [--reverse] [--help | --version] [--] "
-    "[FILE | DIR]...";
+    "usage: pictra [-0iort] [-n NUM] [-S SECONDS] [--sort=KEY] [--reverse] [--help | --version] "
+    "[--] [FILE | DIR]...";
 constexpr char end_of_options[] = "--";
 
 struct KeyHelp {
@@ -36,6 +38,8 @@ constexpr KeyHelp browser_keys[] = {
     {"Shift+m  u", "invert the marks of the list, unmark all"},
     {"Shift+n  Shift+p", "select the next or previous marked file"},
     {"Ctrl+x KEY", "run the key handler with KEY"},
+    {"s", "slideshow from the selected image"},
+    {"i", "info line on or off"},
     {"h", "show the keys in the window"},
     {"f", "fullscreen on or off"},
     {"q, Escape", "quit"},
@@ -52,6 +56,9 @@ constexpr KeyHelp view_keys[] = {
     {"f", "fullscreen on or off"},
     {"m", "mark or unmark the image shown"},
     {"Ctrl+x KEY", "run the key handler with KEY"},
+    {"s", "slideshow on or off, from the image shown"},
+    {"[  ]", "slideshow delay halved, doubled"},
+    {"i", "info line on or off"},
     {"Escape, q, Return, other keys, click", "back to the grid, or end the program"},
 };
 
@@ -82,6 +89,9 @@ void print_help() {
       "  -o           at the end, print the marked files on standard output, one a line (with\n"
       "               -0 each ended by a NUL byte) in list order, relative to the directory\n"
       "               pictra started in when they lie under it\n"
+      "  -S SECONDS   start a slideshow (0.1 to 86400 seconds, decimals allowed; 5 when s\n"
+      "               starts one) from the first image, or from the first image opened in\n"
+      "               the grid; after the last image it starts again at the first\n"
       "  --sort=KEY   order directories and lists by name (the default for directories),\n"
       "               natural (\"img2\" before \"img10\"), time (oldest first) or size\n"
       "               (smallest first); without it a list keeps the order given\n"
@@ -160,6 +170,17 @@ int long_option(const char* arg, Operands& operands) {
   return refuse("unknown option", arg);
 }
 
+// The delay of -S; false, with the reason on standard error, when it is missing or no number
+// of seconds the slideshow takes.
+bool slide_delay(const char* text) {
+  char* end = nullptr;
+  const double seconds = text ? std::strtod(text, &end) : 0;
+  if (text && *text && *end == '\0' && set_slide_delay(seconds)) return true;
+  std::fprintf(stderr, "pictra: -S wants seconds from 0.1 to 86400, not %s; %s\n",
+               text ? text : "nothing", usage_line);
+  return false;
+}
+
 // A group of one-letter options, such as "-ti" or "-rn3"; -n takes the rest of the group or
 // the next argument as its number. i moves past an argument taken.
 int short_options(int argc, char** argv, int& i, Operands& operands) {
@@ -187,6 +208,12 @@ int short_options(int argc, char** argv, int& i, Operands& operands) {
         operands.start = count_of(number);
         if (operands.start == 0)
           return refuse("-n needs a count from 1 up, not", number ? number : "nothing");
+        return keep_running;
+      }
+      case 'S': {
+        const char* delay = letter[1] != '\0' ? letter + 1 : (i + 1 < argc ? argv[++i] : nullptr);
+        if (!slide_delay(delay)) return usage_status;
+        operands.slideshow = true;
         return keep_running;
       }
       default:

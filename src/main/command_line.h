@@ -18,10 +18,12 @@ struct Operands {
   bool recursive = false;          // -r: walk directories into their subdirectories
   bool print_marks = false;        // -o: print the marked files at the end
   std::uint32_t start = 0;         // -n: the image to start at, counted from 1; 0 when not given
+  bool slideshow = false;          // -S: start a slideshow, its delay set in the viewer
   SortOrder sort;
 };
 
-// Handles --help and --version (printed on standard output, status 0) and refuses any other
-// argument that begins with "-" before a "--" and is no option (a usage line on standard error,
-// status 2). Answers that status, or keep_running with the operands filled in.
+// Handles --help and --version (printed on standard output, status 0) and refuses a bad -n
+// count or -S delay and any other argument that begins with "-" before a "--" and is no option
+// (a usage line on standard error, status 2). Answers that status, or keep_running with the
+// operands filled in.
 int read_command_line(int argc, char** argv, Operands& operands);

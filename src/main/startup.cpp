@@ -139,7 +139,10 @@ bool view_list(const FileNode* node, const char* selector) {
   for (;;) {
     const FileNode* previous = image_or_none(node->prevfile);
     const FileNode* next = image_or_none(node->nextfile);
-    const int result = view_image(shown, entry_of(previous), entry_of(next));
+    const ImagePlace place = image_place(node);
+    const int result = view_image(
+        shown, entry_of(previous), entry_of(next),
+        {place.position, place.count, entry_of(place.first), entry_of(place.after_next)});
     if (result == view_failed) return false;
     if (result == view_left) return true;
     if (result == view_reread) {
@@ -149,7 +152,9 @@ bool view_list(const FileNode* node, const char* selector) {
       if (node->name != name) shown = entry_of(node);
       continue;
     }
-    const FileNode* step = result == view_previous ? previous : next;
+    const FileNode* step = result == view_previous ? previous
+                           : result == view_first  ? place.first
+                                                   : next;
     if (result == view_next_mark || result == view_previous_mark)
       step = marked_after(node, result == view_next_mark);
     if (step) {
@@ -233,10 +238,10 @@ class ListBuild {
  public:
   ListBuild(std::vector<std::string> names, bool recursive, std::uint32_t start)
       : early_count_(std::size_t{std::max<std::uint32_t>(start, 1)} + 1) {
-    thread_ = std::jthread([this, names = std::move(names),
-                            recursive](std::stop_token stop) mutable {
+    thread_ = std::jthread([this, names = std::move(names), recursive,
+                            order = state.sort](std::stop_token stop) mutable {
       const NamedList request{
-          recursive, state.sort, early_count_,
+          recursive, order, early_count_,
           [this](const std::vector<std::string>& first) { first_promise_.set_value(first); }, stop};
       list_promise_.set_value(list_named(std::move(names), request));
     });
@@ -417,6 +422,7 @@ int pictra_main(int argc, char** argv) {
   state.pool = &pool;
   start_thumbnails();
   start_view();
+  if (operands.slideshow) start_slideshow();
 
   // No name (also an empty argument vector, without even a program name) browses.
   const bool shown = show(form, operands, names, build ? &*build : nullptr);

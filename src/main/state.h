@@ -68,6 +68,7 @@ struct ProgramState {
   // The list holds the files named on the command line or standard input, by the paths given:
   // there is no directory to read again or to leave for its parent.
   bool named_list = false;
+  bool info_line = false;  // the band along the bottom, in the grid and the view alike
 
   void (*cleanup)(int sig) = nullptr;
 

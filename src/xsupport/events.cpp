@@ -13,7 +13,10 @@
 
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 
@@ -90,25 +93,40 @@ void queue_child_end() {
   XPutBackEvent(state.display, &event);
 }
 
-// Blocks until the X connection, the wake pipe, watched (when not negative) or the watched
-// child has something to read; a recorded signal ends the process here. A geometry save that
-// falls due meanwhile is written on the way. True when watched is readable.
-bool wait_for_input(int watched = -1) {
+// The poll timeout that wakes for the first of the geometry save and deadline: -1 for neither,
+// rounded up to whole milliseconds, so a wake never comes before the deadline.
+int timeout_ms(Deadline deadline) {
+  const int save = config_save_due_ms();
+  if (deadline == no_deadline) return save;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+          .count();
+  const int until = static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
+  return save < 0 ? until : std::min(save, until);
+}
+
+// Blocks until the X connection, the wake pipe, the watched child or watched (when not
+// negative) has something to read, or deadline passes; a recorded signal ends the process here.
+// A geometry save that falls due meanwhile is written on the way. True when watched is readable
+// or deadline has passed.
+bool wait_for_input(int watched = -1, Deadline deadline = no_deadline) {
   pollfd fds[4] = {{ConnectionNumber(state.display), POLLIN, 0},
                    {wake_pipe[0], POLLIN, 0},
                    {watched_child, POLLIN, 0},
                    {watched, POLLIN, 0}};
   int ready = 0;
   for (;;) {
-    ready = poll(fds, watched >= 0 ? 4 : 3, config_save_due_ms());
+    ready = poll(fds, watched >= 0 ? 4 : 3, timeout_ms(deadline));
     if (ready == 0) {
-      flush_config();
+      if (config_save_due_ms() == 0) flush_config();
+      if (deadline != no_deadline && std::chrono::steady_clock::now() >= deadline) break;
     } else if (ready > 0 || errno != EINTR) {
       break;
     }
     x_EndIfSignalled();
   }
   x_EndIfSignalled();
+  if (ready == 0) return true;  // the deadline
   if (ready > 0 && watched_child >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
     queue_child_end();
   return ready > 0 && watched >= 0 && (fds[3].revents & POLLIN);
@@ -171,14 +189,14 @@ void x_NextEvent() {
   }
 }
 
-bool x_NextEventOr(int watched) {
+bool x_NextEventOr(int watched, Deadline deadline) {
   for (;;) {
     x_EndIfSignalled();
     if (XPending(state.display)) {
       XNextEvent(state.display, &state.event);
       return true;
     }
-    if (wait_for_input(watched)) return false;
+    if (wait_for_input(watched, deadline)) return false;
   }
 }
 

@@ -4,7 +4,9 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "main/state.h"
 
@@ -70,13 +72,24 @@ void x_ToggleFullscreen();
 // Whether the window is fullscreen; its geometry is then not the one to keep.
 bool x_Fullscreen();
 
+// The info line: a band along the bottom of the window, dark with light text in the window's
+// font. x_DrawInfoLine draws it across the bottom of drawable (width x height): name, cut in
+// the middle with an ellipsis where the band is too short for it, then the other fields.
+std::uint32_t x_InfoLineHeight();
+void x_DrawInfoLine(Drawable drawable, std::uint32_t width, std::uint32_t height,
+                    const std::string& name, const std::string& rest);
+
 // Signals and event waits. The signal handler only records the signal and wakes the waits, so
 // no Xlib call is ever interrupted half-way; the waits (and long drawing loops, through
 // x_EndIfSignalled) then run the cleanup once and end the process by that signal.
 void x_InstallSignals();
 void x_NextEvent();  // XNextEvent into state.event
-// x_NextEvent, but also returns (false, state.event untouched) once watched is readable.
-bool x_NextEventOr(int watched);
+// A point in time a wait wakes for; no_deadline for none.
+using Deadline = std::chrono::steady_clock::time_point;
+inline constexpr Deadline no_deadline = Deadline::max();
+// x_NextEvent, but also returns (false, state.event untouched) once watched is readable or
+// deadline has passed.
+bool x_NextEventOr(int watched, Deadline deadline = no_deadline);
 // Blocks until the X connection or watched has input; events stay queued.
 void x_WaitInput(int watched);
 void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event

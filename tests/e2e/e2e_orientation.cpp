@@ -63,11 +63,14 @@ Fitted fit(const Picture& picture, int box_width, int box_height) {
 }
 
 // Checks that the area_width x area_height area at (left, top) of pixels shows picture fitted
-// into it at its top left, black around it: the extent of what is not black, and the colour of
-// every block of the picture.
+// into it at its top left (a thumbnail) or centred (the view), black around it: the extent of
+// what is not black, and the colour of every block of the picture.
 ::testing::AssertionResult shows(Display* display, const WindowPixels& pixels, int left, int top,
-                                 int area_width, int area_height, const Picture& picture) {
+                                 int area_width, int area_height, const Picture& picture,
+                                 bool centred = false) {
   const Fitted fitted = fit(picture, area_width, area_height);
+  const int ox = centred ? (area_width - fitted.width) / 2 : 0;
+  const int oy = centred ? (area_height - fitted.height) / 2 : 0;
   const std::uint32_t black = expected_pixel(display, 0);
   int right = -1, bottom = -1;
   for (int y = 0; y < area_height; ++y) {
@@ -78,16 +81,16 @@ Fitted fit(const Picture& picture, int box_width, int box_height) {
     }
   }
   std::ostringstream faults;
-  if (right + 1 != fitted.width || bottom + 1 != fitted.height) {
-    faults << " drawn " << right + 1 << "x" << bottom + 1 << " for " << fitted.width << "x"
-           << fitted.height << ";";
+  if (right + 1 != ox + fitted.width || bottom + 1 != oy + fitted.height) {
+    faults << " drawn to " << right + 1 << "x" << bottom + 1 << " for " << ox + fitted.width << "x"
+           << oy + fitted.height << ";";
   }
   for (int by = 0; by * oriented_block < picture.height; ++by) {
     for (int bx = 0; bx * oriented_block < picture.width; ++bx) {
       const int px = bx * oriented_block + oriented_block / 2;
       const int py = by * oriented_block + oriented_block / 2;
-      const int cx = left + px * fitted.width / picture.width;
-      const int cy = top + py * fitted.height / picture.height;
+      const int cx = left + ox + px * fitted.width / picture.width;
+      const int cy = top + oy + py * fitted.height / picture.height;
       const int meant = picture.rgb(px, py);
       for (int shift : {16, 8, 0}) {
         int sum = 0, count = 0;
@@ -147,7 +150,7 @@ TEST(Orientation, ThumbnailsViewTitlesAndTurnsFollowThePictureAsSeen) {
 
   // The view of each, stepping through them; the title gives the size as seen.
   auto view_shows = [&](const Picture& picture) {
-    return shows(display, pictra.pixels(), 0, 0, window_width, window_height, picture);
+    return shows(display, pictra.pixels(), 0, 0, window_width, window_height, picture, true);
   };
   int changes = pictra.title_changes();
   pictra.key(XK_Right);

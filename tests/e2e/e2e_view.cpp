@@ -79,9 +79,8 @@ int bilinear(const RgbImage& image, double x, double y) {
 }
 
 // RGB value of every pixel of a width x height window showing image at rotation: the image
-// enlarged into the box seen from the image's side, then turned with the box, so its top-left
-// corner lands top right after a quarter turn, bottom right after a half and bottom left after
-// three quarters.
+// enlarged into the box seen from the image's side, turned with the box, and centred in the
+// window (the odd pixel of a border left or above).
 std::vector<int> expected_view(const RgbImage& image, unsigned width, unsigned height,
                                int rotation) {
   const int turn = rotation & 3;
@@ -95,14 +94,16 @@ std::vector<int> expected_view(const RgbImage& image, unsigned width, unsigned h
   }
   std::vector<int> out(static_cast<std::size_t>(width) * height, 0);
   if (dw == 0 || dh == 0) return out;
+  // The drawing as the window shows it, and where it starts.
+  const std::uint64_t shown_w = turn % 2 ? dh : dw, shown_h = turn % 2 ? dw : dh;
+  const std::uint64_t left = (width - shown_w) / 2, top = (height - shown_h) / 2;
   const double x_step = double(iw) / double(dw), y_step = double(ih) / double(dh);
-  for (unsigned y = 0; y < height; ++y) {
-    for (unsigned x = 0; x < width; ++x) {
+  for (std::uint64_t y = top; y < top + shown_h; ++y) {
+    for (std::uint64_t x = left; x < left + shown_w; ++x) {
       // (j, k): the pixel of the upright drawing that this window pixel shows.
-      const std::uint64_t rx = width - 1 - x, ry = height - 1 - y;
-      const std::uint64_t j = turn == 0 ? x : turn == 1 ? y : turn == 2 ? rx : ry;
-      const std::uint64_t k = turn == 0 ? y : turn == 1 ? rx : turn == 2 ? ry : x;
-      if (j >= dw || k >= dh) continue;
+      const std::uint64_t u = x - left, v = y - top;
+      const std::uint64_t j = turn == 0 ? u : turn == 1 ? v : turn == 2 ? dw - 1 - u : dw - 1 - v;
+      const std::uint64_t k = turn == 0 ? v : turn == 1 ? dh - 1 - u : turn == 2 ? dh - 1 - v : u;
       out[static_cast<std::size_t>(y) * width + x] = bilinear(image, j * x_step, k * y_step);
     }
   }

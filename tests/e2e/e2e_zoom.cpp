@@ -424,8 +424,8 @@ bool keeps_window_size(Pictra& pictra, const std::string& rc) {
   }
 }
 
-// "f" covers the screen and comes back, in the view (redrawn fitted to the screen) and in the
-// grid, and the geometry file keeps the window's own size throughout.
+// "f" covers the screen and comes back, in the view (redrawn fitted to and centred on the
+// screen) and in the grid, and the geometry file keeps the window's own size throughout.
 void check_fullscreen(Pictra& view, const RgbImage& image, const std::string& rc) {
   Display* display = view.display();
   const int screen_width = DisplayWidth(display, DefaultScreen(display));
@@ -433,8 +433,11 @@ void check_fullscreen(Pictra& view, const RgbImage& image, const std::string& rc
   view.key(XK_f);
   // 600 x 450 fitted into the screen and enlarged.
   const bool width_decides = screen_width * image_height <= screen_height * image_width;
-  const Look fit = width_decides ? Look{.num = screen_width, .den = image_width}
-                                 : Look{.num = screen_height, .den = image_height};
+  Look fit = width_decides ? Look{.num = screen_width, .den = image_width}
+                           : Look{.num = screen_height, .den = image_height};
+  // Centred on the screen.
+  fit.ox = -((screen_width - scaled_width(fit)) / 2);
+  fit.oy = -((screen_height - scaled_height(fit)) / 2);
   EXPECT_TRUE(shows(view, screen_width, screen_height,
                     expected_view(image, fit, screen_width, screen_height)));
   EXPECT_TRUE(keeps_window_size(view, rc)) << read_file(rc);

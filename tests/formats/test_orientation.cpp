@@ -67,6 +67,46 @@ TEST(Exif, ReadsIfd0OrientationAndTakesEverythingElseAsOne) {
   EXPECT_EQ(exif_of(tight), 6);
 }
 
+// The date and camera a JPEG's EXIF block records, as exiftool writes them in either byte
+// order, read back through load_image; a model's trailing blanks are dropped, and a file
+// without the date in the EXIF directory falls back to IFD0's.
+TEST(Exif, DateTakenAndCameraOfAJpeg) {
+  init_formats();
+  TempDir dir;
+  const std::string file = dir.file("x.jpg");
+  struct Case {
+    std::vector<std::string> tags;
+    const char* order;
+    std::string taken, camera;
+  };
+  const Case cases[] = {
+      {{"-DateTimeOriginal=2024:05:06 07:08:09", "-Model=TestCam 9"},
+       "II",
+       "2024-05-06 07:08:09",
+       "TestCam 9"},
+      {{"-DateTimeOriginal=2001:02:03 04:05:06", "-Model=A very long camera model name   "},
+       "MM",
+       "2001-02-03 04:05:06",
+       "A very long camera model name"},
+      {{"-ModifyDate=1999:12:31 23:59:58"}, "MM", "1999-12-31 23:59:58", ""},
+      {{}, "II", "", ""},
+  };
+  for (const Case& c : cases) {
+    command_output("convert -size 16x8 xc:red '" + file + "'");
+    std::string tags;
+    for (const std::string& tag : c.tags)
+      tags += " '" + tag + "'";
+    if (!tags.empty()) {
+      command_output("exiftool -q -overwrite_original -ExifByteOrder=" + std::string(c.order) +
+                     tags + " '" + file + "'");
+    }
+    const auto image = load_image(file.c_str(), "", {});
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->taken, c.taken) << tags;
+    EXPECT_EQ(image->camera, c.camera) << tags;
+  }
+}
+
 int channel_distance(int a, int b) {
   int most = 0;
   for (int shift : {0, 8, 16})

@@ -14,8 +14,8 @@ namespace {
 using namespace pictra_test;
 
 constexpr char usage[] =
-    "usage: pictra [-0iort] [-n NUM] [--sort=KEY] [--reverse] [--help | --version] [--] "
-    "[FILE | DIR]...";
+    "usage: pictra [-0iort] [-n NUM] [-S SECONDS] [--sort=KEY] [--reverse] [--help | --version] "
+    "[--] [FILE | DIR]...";
 constexpr char nothing[] = "pictra: no images to show\n";
 
 TEST(CommandLine, OptionsAnswerWithoutADisplay) {
@@ -34,8 +34,9 @@ TEST(CommandLine, OptionsAnswerWithoutADisplay) {
        0,
        help_start,
        true,
-       {"./-name", "-t ", "-i ", "-0 ", "-r ", "-n NUM", "--sort=KEY", "natural", "--reverse",
-        "Keys in the grid:", "q, Escape", "Keys in the view:", "~/.pictrarc"},
+       {"./-name", "-t ", "-i ", "-0 ", "-r ", "-n NUM", "-S SECONDS", "--sort=KEY", "natural",
+        "--reverse", "Keys in the grid:", "q, Escape", "Keys in the view:", "slideshow delay",
+        "~/.pictrarc"},
        ""},
       // The first option decides; operands around it do not matter.
       {{"image.jpg", "--help", "-x"}, 0, help_start, true, {}, ""},
@@ -67,6 +68,31 @@ TEST(CommandLine, OptionsAnswerWithoutADisplay) {
       {{"-i"}, 1, "", false, {}, nothing},
       // A directory walked (not browsed) without images.
       {{"-r", "empty"}, 1, "", false, {}, nothing},
+      // A delay outside 0.1 s to a day, or none at all, is refused before the display.
+      {{"-S", "0.09"},
+       2,
+       "",
+       false,
+       {},
+       "pictra: -S wants seconds from 0.1 to 86400, not 0.09" + refusal},
+      {{"-S", "86400.5"},
+       2,
+       "",
+       false,
+       {},
+       "pictra: -S wants seconds from 0.1 to 86400, not 86400.5" + refusal},
+      {{"-S", "2s"},
+       2,
+       "",
+       false,
+       {},
+       "pictra: -S wants seconds from 0.1 to 86400, not 2s" + refusal},
+      {{"-S"},
+       2,
+       "",
+       false,
+       {},
+       "pictra: -S wants seconds from 0.1 to 86400, not nothing" + refusal},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));
