@@ -85,7 +85,12 @@ enum class Action {
   slideshow,         // start or stop
   slideshow_faster,  // halve the delay
   slideshow_slower,  // double it
-  info_line          // show or hide
+  info_line,         // show or hide
+  mark,              // mark or unmark the shown file
+  invert_marks,      // of the list
+  unmark_all,
+  next_mark,  // step to the next marked image
+  previous_mark
 };
 
 // The action of a typed key (as x_TypedKey gives it), with or without Shift.
@@ -123,9 +128,12 @@ struct ShownFacts {
   std::int64_t file_bytes = -1;  // -1 when unknown
   std::string taken;
   std::string camera;
+  bool marked = false;    // the shown file
+  std::size_t marks = 0;  // marked files in all
 };
 // The info line's fields after the name: position, size, file size, zoom, turn and mirrors
-// when not upright, the slideshow's delay while it runs, date taken and camera.
+// when not upright, the mark and the count of marked files, the slideshow's delay while it
+// runs, date taken and camera.
 std::string view_info(const ViewState& view, const Layout& layout, const ShownFacts& facts,
                       const Slideshow& show);
 // A file size as people read it: "980 B", "12.5 KiB", "3.1 MiB".
