@@ -55,6 +55,7 @@ constexpr KeyHelp view_keys[] = {
     {"|  _", "mirror left-right, top-bottom"},
     {"f", "fullscreen on or off"},
     {"m", "mark or unmark the image shown"},
+    {"Shift+m  u  Shift+n  Shift+p", "as in the grid"},
     {"Ctrl+x KEY", "run the key handler with KEY"},
     {"s", "slideshow on or off, from the image shown"},
     {"[  ]", "slideshow delay halved, doubled"},
