@@ -7,7 +7,6 @@
 #include <string>
 
 #include "browser/browser.h"
-#include "config/config.h"
 #include "filelist/filelist.h"
 #include "filelist/marks.h"
 #include "formats/pool.h"
@@ -218,7 +217,7 @@ void handle_button(std::string& container) {
       break;
     }
   }
-  if (!window_destroyed()) redraw_grid(1, container.c_str());
+  if (!window_closing()) redraw_grid(1, container.c_str());
 }
 
 // Takes every further queued event of type into state.event, so only the last one counts.
@@ -272,10 +271,11 @@ void reread_list(std::string& container) {
   if (target) select_node(target);
 }
 
-// The view and the help screen hand a DestroyNotify back in state.event; nothing may be drawn
-// into the window after that.
-bool window_destroyed() {
-  return state.event.type == DestroyNotify && state.event.xdestroywindow.window == state.window;
+// The view and the help screen hand a DestroyNotify or the manager's close back in
+// state.event; nothing is drawn into the window after that.
+bool window_closing() {
+  return (state.event.type == DestroyNotify && state.event.xdestroywindow.window == state.window) ||
+         x_IsCloseRequest(state.event);
 }
 
 int handle_key(KeySym keysym, std::string& container) {
@@ -379,7 +379,7 @@ void browse(std::string& container) {
         if (IsModifierKey(keysym)) break;
         int result = mark_key(keysym, (key.state & ShiftMask) != 0);
         if (result < 0) result = handle_key(keysym, container);
-        if (!window_destroyed()) redraw_grid(result, container.c_str());
+        if (!window_closing()) redraw_grid(result, container.c_str());
         break;
       }
       case ButtonPress:
@@ -392,29 +392,24 @@ void browse(std::string& container) {
       case DestroyNotify:
         state.quit = 1;
         break;
+      case ClientMessage:
+        if (handler_ended(state.event)) {
+          reread_list(container);
+          redraw_grid(1, container.c_str());
+        } else if (x_IsCloseRequest(state.event)) {
+          state.quit = 1;
+        }
+        break;
       case ConfigureNotify: {
         collapse(ConfigureNotify);
-        const XConfigureEvent& configure = state.event.xconfigure;
-        const bool resized =
-            configure.width != state.config.width || configure.height != state.config.height;
-        // Fullscreen is a passing state: the file keeps the window's own geometry.
-        if (x_Fullscreen()) {
-          state.config = Config{configure.x, configure.y, configure.width, configure.height};
-        } else {
-          save_geometry(configure.x, configure.y, configure.width, configure.height);
-        }
         // A move alone changes nothing drawn.
-        if (resized) {
+        if (x_TakeGeometry(state.event.xconfigure)) {
           layout_grid();
           redraw_grid(1, container.c_str());
         }
         break;
       }
       default:
-        if (handler_ended(state.event)) {
-          reread_list(container);
-          redraw_grid(1, container.c_str());
-        }
         break;
     }
   }

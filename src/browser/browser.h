@@ -68,9 +68,9 @@ void reread_list(std::string& container);
 int step_to_mark(bool forward);
 int handle_key(KeySym keysym, std::string& container);
 
-// True once the window has been destroyed from outside (the event record holds its
-// DestroyNotify): nothing may be drawn any more.
-bool window_destroyed();
+// True once the window has been destroyed from outside or the manager asked to close it (the
+// event record holds its DestroyNotify or the close request): nothing may be drawn any more.
+bool window_closing();
 
 // Activation and help.
 int activate_entry(std::uint32_t index, std::string& container);

@@ -213,9 +213,10 @@ void draw_mark(GC gc, int x, std::uint32_t top) {
                   static_cast<int>(std::size(edges)));
 }
 
-// Takes a waiting input, exposure or structure event into state.event, if there is one.
+// Takes a waiting input, exposure or structure event or the manager's close into state.event,
+// if there is one.
 bool event_waiting() {
-  return XCheckMaskEvent(state.display, pass_event_mask, &state.event) != 0;
+  return XCheckMaskEvent(state.display, pass_event_mask, &state.event) != 0 || x_TakeCloseRequest();
 }
 
 // A deleted directory has no links left; it reads as empty and getcwd cannot name it.

@@ -74,8 +74,7 @@ void show_help() {
   XFreeGC(state.display, gc);
 
   x_WindowEvent(KeyPressMask | ButtonPressMask | StructureNotifyMask);
-  // A new geometry or the window's end must still reach the browser loop: hand them on.
-  if (state.event.type == ConfigureNotify || state.event.type == DestroyNotify) {
-    state.event_pending = 1;
-  }
+  // A new geometry, the window's end or the manager's close must still reach the browser loop:
+  // hand them on.
+  if (state.event.type == ConfigureNotify || window_closing()) state.event_pending = 1;
 }

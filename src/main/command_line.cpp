@@ -124,8 +124,9 @@ void print_help() {
       "         jpegtran -copy all -rotate \"$turn\" -outfile \"$file.tmp\" \"$file\" &&\n"
       "           mv \"$file.tmp\" \"$file\"\n"
       "       done ;;\n"
-      "  esac\n");
-  std::printf("\nThe window's position and size are kept in ~/.pictrarc.\n");
+      "  esac\n"
+      "\nThe window's position and size are kept in ~/.pictrarc. The window manager's\n"
+      "close button quits as q does.\n");
 }
 
 int refuse(const char* what, const char* arg) {

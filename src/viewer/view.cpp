@@ -17,7 +17,6 @@
 #include <memory>
 #include <string>
 
-#include "config/config.h"
 #include "filelist/marks.h"
 #include "formats/formats.h"
 #include "formats/pool.h"
@@ -458,18 +457,17 @@ class Session {
         // A destroyed window sends nothing more; waiting on would never end.
         state.quit = 1;
         return view_left;
-      case ConfigureNotify: {
-        const XConfigureEvent& c = event.xconfigure;
-        // Fullscreen is a passing state: the file keeps the window's own geometry.
-        if (x_Fullscreen()) {
-          state.config = Config{c.x, c.y, c.width, c.height};
-        } else {
-          save_geometry(c.x, c.y, c.width, c.height);
-        }
+      case ClientMessage:
+        if (handler_ended(event)) return view_reread;
+        // The manager's close ends the program, from the view as from the grid.
+        if (!x_IsCloseRequest(event)) return 0;
+        state.quit = 1;
+        return view_left;
+      case ConfigureNotify:
+        x_TakeGeometry(event.xconfigure);
         return 0;
-      }
       default:
-        return handler_ended(event) ? view_reread : 0;
+        return 0;
     }
   }
 

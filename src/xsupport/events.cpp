@@ -209,6 +209,7 @@ void x_WindowEvent(long event_mask) {
   for (;;) {
     x_EndIfSignalled();
     if (XCheckWindowEvent(state.display, state.window, event_mask, &state.event)) return;
+    if (x_TakeCloseRequest()) return;
     wait_for_input();
   }
 }

@@ -1,14 +1,19 @@
-// The one main window and its title.
+// The one main window: its creation with what a window manager reads (names, size hints, the
+// close protocol, the icon), its title, its geometry as the manager leaves it, and fullscreen.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <locale.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "config/config.h"
 #include "xsupport/xsupport.h"
 
 namespace {
@@ -58,6 +63,132 @@ void make_title_property(char* title, XTextProperty* property) {
   if (!XStringListToTextProperty(&title, 1, property)) out_of_memory();
 }
 
+bool valid_utf8(const char* text) {
+  const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  if (utf8 == nullptr) return false;
+  const locale_t previous = uselocale(utf8);
+  const bool valid = std::mbstowcs(nullptr, text, 0) != static_cast<std::size_t>(-1);
+  uselocale(previous);
+  freelocale(utf8);
+  return valid;
+}
+
+// The title in UTF-8, for the EWMH names: converted from the locale's encoding where it can be.
+// Otherwise bytes that already are UTF-8 stay as they are, and any others are read as Latin-1,
+// as the STRING that WM_NAME then holds is defined to be.
+std::string utf8_title(char* title) {
+  if (!is_ascii(title) && converts_in_locale(title)) {
+    XTextProperty property{};
+    if (XmbTextListToTextProperty(state.display, &title, 1, XUTF8StringStyle, &property) ==
+            Success &&
+        property.value) {
+      std::string text(reinterpret_cast<char*>(property.value), property.nitems);
+      XFree(property.value);
+      return text;
+    }
+    if (property.value) XFree(property.value);
+  }
+  if (valid_utf8(title)) return title;
+  std::string text;
+  constexpr unsigned lead_bits = 6;
+  constexpr unsigned char two_byte_lead = 0xc0;
+  constexpr unsigned char continuation = 0x80;
+  constexpr unsigned char low_bits = 0x3f;
+  for (const char* c = title; *c; ++c) {
+    const auto byte = static_cast<unsigned char>(*c);
+    if (byte <= last_ascii) {
+      text += *c;
+    } else {
+      text += static_cast<char>(two_byte_lead | byte >> lead_bits);
+      text += static_cast<char>(continuation | (byte & low_bits));
+    }
+  }
+  return text;
+}
+
+Atom atom(const char* name) {
+  return XInternAtom(state.display, name, False);
+}
+
+void set_utf8_property(const char* name, const std::string& text) {
+  XChangeProperty(state.display, state.window, atom(name), atom("UTF8_STRING"), 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(text.data()),
+                  static_cast<int>(text.size()));
+}
+
+void set_cardinals(const char* name, const std::vector<long>& values) {
+  XChangeProperty(state.display, state.window, atom(name), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(values.data()),
+                  static_cast<int>(values.size()));
+}
+
+// The manager's close: a WM_PROTOCOLS message naming WM_DELETE_WINDOW, as the ICCCM defines it.
+struct CloseAtoms {
+  Atom protocols;
+  Atom delete_window;
+};
+
+CloseAtoms close_atoms() {
+  return {atom("WM_PROTOCOLS"), atom("WM_DELETE_WINDOW")};
+}
+
+bool is_close_request(const XEvent& event, const CloseAtoms& atoms) {
+  return event.type == ClientMessage && event.xclient.window == state.window &&
+         event.xclient.message_type == atoms.protocols && event.xclient.format == 32 &&
+         static_cast<Atom>(event.xclient.data.l[0]) == atoms.delete_window;
+}
+
+// A window manager may let the user shrink the window no further than this, so the grid keeps
+// a few cells and the view some image.
+constexpr int min_window_width = 160;
+constexpr int min_window_height = 120;
+
+// The class and machine for window rules, task bars and desktop entries, the close protocol,
+// and the saved geometry as the user's own choice. Static gravity asks the manager to put the
+// window itself, not its frame, at the saved position: that is the position saved, so a
+// window comes back exactly where it was left, under any frame.
+void set_manager_hints() {
+  XSizeHints* size = XAllocSizeHints();
+  XWMHints* hints = XAllocWMHints();
+  XClassHint* names = XAllocClassHint();
+  if (!size || !hints || !names) out_of_memory();
+  size->flags = USPosition | USSize | PMinSize | PWinGravity;
+  size->x = state.config.xpos;
+  size->y = state.config.ypos;
+  size->width = state.config.width;
+  size->height = state.config.height;
+  size->min_width = min_window_width;
+  size->min_height = min_window_height;
+  size->win_gravity = StaticGravity;
+  hints->flags = InputHint | StateHint;
+  hints->input = True;
+  hints->initial_state = NormalState;
+  char name[] = "pictra";
+  char window_class[] = "Pictra";
+  names->res_name = name;
+  names->res_class = window_class;
+  // Also sets WM_CLIENT_MACHINE, which gives _NET_WM_PID its meaning.
+  XSetWMProperties(state.display, state.window, nullptr, nullptr, nullptr, 0, size, hints, names);
+  XFree(size);
+  XFree(hints);
+  XFree(names);
+  set_cardinals("_NET_WM_PID", {static_cast<long>(getpid())});
+  Atom protocols[] = {close_atoms().delete_window};
+  XSetWMProtocols(state.display, state.window, protocols, 1);
+}
+
+// Every size of the icon, each as its width, its height and its pixels.
+void set_icon() {
+  std::vector<long> values;
+  for (int size : icon_sizes) {
+    values.push_back(size);
+    values.push_back(size);
+    for (std::uint32_t argb : x_DrawIcon(size))
+      values.push_back(static_cast<long>(argb));
+  }
+  set_cardinals("_NET_WM_ICON", values);
+}
+
 }  // namespace
 
 void x_OpenWindow() {
@@ -71,6 +202,8 @@ void x_OpenWindow() {
       state.display, RootWindow(state.display, state.screen), state.config.xpos, state.config.ypos,
       static_cast<unsigned int>(state.config.width), static_cast<unsigned int>(state.config.height),
       0, state.visual_depth, InputOutput, state.visual, window_attribute_mask, &attributes);
+  set_manager_hints();
+  set_icon();
   x_SetTitle("", 0, 0);
   XMapWindow(state.display, state.window);
 }
@@ -109,10 +242,30 @@ void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height, int
 
   std::string title = std::string(title_prefix) + name + suffix;
   if (!title_parts.note.empty()) title += " " + title_parts.note;
+
+  // WM_NAME last: whoever waits for the title to change finds every name already set.
+  const std::string utf8 = utf8_title(title.data());
+  set_utf8_property("_NET_WM_NAME", utf8);
+  set_utf8_property("_NET_WM_ICON_NAME", utf8);
   XTextProperty property;
   make_title_property(title.data(), &property);
+  XSetWMIconName(state.display, state.window, &property);
   XSetWMName(state.display, state.window, &property);
   XFree(property.value);
+}
+
+bool x_IsCloseRequest(const XEvent& event) {
+  return event.type == ClientMessage && is_close_request(event, close_atoms());
+}
+
+bool x_TakeCloseRequest() {
+  // The predicate runs with the connection locked and may not call Xlib: the atoms come along.
+  CloseAtoms atoms = close_atoms();
+  auto predicate = [](Display*, XEvent* event, XPointer atoms) -> Bool {
+    return is_close_request(*event, *reinterpret_cast<const CloseAtoms*>(atoms)) ? True : False;
+  };
+  return XCheckIfEvent(state.display, &state.event, predicate,
+                       reinterpret_cast<XPointer>(&atoms)) != 0;
 }
 
 namespace {
@@ -237,4 +390,29 @@ void x_ToggleFullscreen() {
 
 bool x_Fullscreen() {
   return fullscreen.on;
+}
+
+bool x_TakeGeometry(const XConfigureEvent& event) {
+  int x = event.x;
+  int y = event.y;
+  // The server's own event gives the place in the parent, which under a reparenting manager is
+  // its frame; the manager's synthetic one gives the place on the screen. The server's is
+  // asked where that is on the screen now.
+  if (!event.send_event) {
+    Window child = 0;
+    int root_x = 0, root_y = 0;
+    if (XTranslateCoordinates(state.display, state.window, RootWindow(state.display, state.screen),
+                              0, 0, &root_x, &root_y, &child)) {
+      x = root_x;
+      y = root_y;
+    }
+  }
+  const bool resized = event.width != state.config.width || event.height != state.config.height;
+  // Fullscreen is a passing state: the file keeps the window's own geometry.
+  if (fullscreen.on) {
+    state.config = Config{x, y, event.width, event.height};
+  } else {
+    save_geometry(x, y, event.width, event.height);
+  }
+  return resized;
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "main/state.h"
 
@@ -71,6 +72,20 @@ void x_SetTitleNote(const char* note);
 void x_ToggleFullscreen();
 // Whether the window is fullscreen; its geometry is then not the one to keep.
 bool x_Fullscreen();
+// Takes the window's geometry from its ConfigureNotify into state.config, and unless the window
+// is fullscreen into the geometry file, its position as the window's own on the screen, inside
+// a manager's frame too. True when the size changed.
+bool x_TakeGeometry(const XConfigureEvent& event);
+// Whether the event is the window manager's request to close the window (WM_DELETE_WINDOW),
+// which ends the program as q does.
+bool x_IsCloseRequest(const XEvent& event);
+// Takes a queued close request into state.event; false when none is queued.
+bool x_TakeCloseRequest();
+
+// The program's icon at size x size pixels, row by row, each 0xAARRGGBB (not premultiplied).
+// The window shows it at icon_sizes, and each of them is installed as a hicolor icon.
+std::vector<std::uint32_t> x_DrawIcon(int size);
+inline constexpr int icon_sizes[] = {16, 32, 48, 64};
 
 // The info line: a band along the bottom of the window, dark with light text in the window's
 // font. x_DrawInfoLine draws it across the bottom of drawable (width x height): name, cut in
@@ -92,7 +107,9 @@ inline constexpr Deadline no_deadline = Deadline::max();
 bool x_NextEventOr(int watched, Deadline deadline = no_deadline);
 // Blocks until the X connection or watched has input; events stay queued.
 void x_WaitInput(int watched);
-void x_WindowEvent(long event_mask);  // XWindowEvent on state.window into state.event
+// XWindowEvent on state.window into state.event; a close request (which no mask selects) also
+// ends the wait.
+void x_WindowEvent(long event_mask);
 void x_EndIfSignalled();
 // Watches pidfd, a child process's, in every event wait: once the child ends, an event that
 // x_ChildEnded recognises is queued and the watch ends. One child at a time.

@@ -5,11 +5,7 @@
 // that; the origin follows the centre kept by zooms and the pans clamped at the edges.
 #include <gtest/gtest.h>  // before the X headers, whose macros clash with it
 
-#include <X11/Xatom.h>
 #include <X11/keysym.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,6 +21,7 @@
 #include "support/driver.h"
 #include "support/geometry.h"
 #include "support/tempdir.h"
+#include "support/window_manager.h"
 
 namespace {
 
@@ -348,54 +345,6 @@ TEST_F(Zoom, MirrorsCombineWithTurns) {
   ends();
 }
 
-// A window manager that knows the fullscreen state, started for the test; its process ends
-// with the test.
-class WindowManager {
- public:
-  explicit WindowManager(Display* display) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    // Ready once the root names its check window.
-    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
-    const Window root = DefaultRootWindow(display);
-    XSelectInput(display, root, PropertyChangeMask | SubstructureNotifyMask);
-    const auto until = std::chrono::steady_clock::now() + default_deadline;
-    while (!ready_ && std::chrono::steady_clock::now() < until) {
-      Atom type = 0;
-      int format = 0;
-      unsigned long count = 0, after = 0;
-      unsigned char* data = nullptr;
-      if (XGetWindowProperty(display, root, check, 0, 1, False, XA_WINDOW, &type, &format, &count,
-                             &after, &data) == Success &&
-          data) {
-        ready_ = count == 1;
-        XFree(data);
-      }
-      if (!ready_) {
-        XEvent event;
-        XNextEvent(display, &event);  // a property or window change of the root
-      }
-    }
-  }
-  ~WindowManager() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-  }
-  WindowManager(const WindowManager&) = delete;
-  WindowManager& operator=(const WindowManager&) = delete;
-  bool ready() const { return ready_; }
-
- private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
-};
-
 // Waits until the window is width x height; each drawing changes the title, and the size is
 // looked at again after a short while in any case.
 bool reaches_size(Pictra& pictra, int width, int height) {
@@ -473,42 +422,15 @@ TEST_F(Zoom, FullscreenWithoutAWindowManager) {
 // The manager starts after the window is up, so the driver finds pictra's window before any
 // of the manager's, and the switch waits until the manager has framed the window.
 TEST_F(Zoom, FullscreenThroughAWindowManager) {
-  if (std::system("command -v openbox >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openbox";
-  Display* display = XOpenDisplay(nullptr);
-  ASSERT_NE(display, nullptr);
-  {
-    Pictra& pictra = start();
-    ASSERT_TRUE(pictra.wait_title(view_title())) << pictra.title();
-    WindowManager manager(display);
-    ASSERT_TRUE(manager.ready());
-    const auto until = std::chrono::steady_clock::now() + default_deadline;
-    // Managed once the manager has set WM_STATE on it and mapped it in its frame.
-    const Atom wm_state = XInternAtom(display, "WM_STATE", False);
-    for (;;) {
-      Atom type = 0;
-      int format = 0;
-      unsigned long count = 0, after = 0;
-      unsigned char* data = nullptr;
-      bool managed = false;
-      if (XGetWindowProperty(display, pictra.window(), wm_state, 0, 2, False, wm_state, &type,
-                             &format, &count, &after, &data) == Success &&
-          data) {
-        managed = count > 0;
-        XFree(data);
-      }
-      XWindowAttributes attributes{};
-      if (managed && XGetWindowAttributes(display, pictra.window(), &attributes) &&
-          attributes.map_state == IsViewable) {
-        break;
-      }
-      ASSERT_LT(std::chrono::steady_clock::now(), until) << "the manager never framed the window";
-      pictra.wait_title_changes(pictra.title_changes() + 1, look_again);
-    }
-    check_fullscreen(pictra, image_, home_.file(".pictrarc"));
-    pictra.key(XK_Escape);
-    ends();
-  }
-  XCloseDisplay(display);
+  if (!have_openbox()) GTEST_SKIP() << "no openbox";
+  Pictra& pictra = start();
+  ASSERT_TRUE(pictra.wait_title(view_title())) << pictra.title();
+  WindowManager manager;
+  ASSERT_TRUE(manager.ready());
+  ASSERT_TRUE(framed(pictra));
+  check_fullscreen(pictra, image_, home_.file(".pictrarc"));
+  pictra.key(XK_Escape);
+  ends();
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The install tree: the binary with its manual page, desktop entry, AppStream metainfo and the
-// README that the help screen points at.
+// The install tree: the binary with its manual page, desktop entry, AppStream metainfo, hicolor
+// icons and the README that the help screen points at.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +10,7 @@
 
 namespace {
 
+using pictra_test::command_output;
 using pictra_test::read_file;
 using pictra_test::TempDir;
 
@@ -21,11 +22,22 @@ TEST(Install, PutsBinaryManualDesktopEntryMetainfoAndReadme) {
 
   for (const char* file :
        {"bin/pictra", "share/man/man1/pictra.1", "share/applications/pictra.desktop",
-        "share/doc/pictra/README.md", "share/metainfo/io.github.pictra.pictra.metainfo.xml"}) {
+        "share/doc/pictra/README.md", "share/metainfo/io.github.pictra.pictra.metainfo.xml",
+        "share/icons/hicolor/16x16/apps/pictra.png", "share/icons/hicolor/32x32/apps/pictra.png",
+        "share/icons/hicolor/48x48/apps/pictra.png", "share/icons/hicolor/64x64/apps/pictra.png"}) {
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix.file(file))) << file;
   }
+  // Each icon is the size its directory names.
+  for (const char* size : {"16x16", "32x32", "48x48", "64x64"}) {
+    const std::string icon = prefix.file("share/icons/hicolor/") + size + "/apps/pictra.png";
+    EXPECT_EQ(command_output("identify -format '%wx%h' '" + icon + "'"), size);
+  }
   const std::string desktop = read_file(prefix.file("share/applications/pictra.desktop"));
-  EXPECT_NE(desktop.find("Exec=pictra %f"), std::string::npos);
+  for (const char* line : {"Exec=pictra %f\n", "Icon=pictra\n", "StartupWMClass=Pictra\n"})
+    EXPECT_NE(desktop.find(line), std::string::npos) << line;
+  EXPECT_NE(read_file(prefix.file("share/metainfo/io.github.pictra.pictra.metainfo.xml"))
+                .find("<icon type=\"stock\">pictra</icon>"),
+            std::string::npos);
   for (const char* type :
        {"image/jpeg;", "image/gif;", "image/bmp;", "image/tiff;", "image/png;", "image/webp;",
         "image/heic;", "image/heif;", "image/avif;", "image/jxl;"}) {

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
@@ -135,6 +136,23 @@ int remaining_ms(Clock::time_point until) {
 }
 
 }  // namespace
+
+std::string window_property(Display* display, Window window, const char* name, const char* type) {
+  Atom got = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::string bytes;
+  if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, LONG_MAX / 4, False,
+                         XInternAtom(display, type, False), &got, &format, &count, &after,
+                         &data) == Success &&
+      data) {
+    const std::size_t item = format == 32 ? sizeof(long) : static_cast<std::size_t>(format / 8);
+    if (format != 0) bytes.assign(reinterpret_cast<const char*>(data), count * item);
+    XFree(data);
+  }
+  return bytes;
+}
 
 int exit_code(int wait_status) {
   return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;

@@ -104,6 +104,10 @@ using PixelMatch = bool (*)(Display* display, std::uint32_t pixel, int rgb);
 ::testing::AssertionResult shows(Pictra& pictra, unsigned width, unsigned height,
                                  const std::vector<int>& expected, PixelMatch match);
 
+// The contents of a window property of the type named (32-bit items as Xlib hands them, one
+// long each), or "" when the window has no such property of that type.
+std::string window_property(Display* display, Window window, const char* name, const char* type);
+
 // Exit code of a wait status that ended normally; -1 otherwise.
 int exit_code(int wait_status);
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "main/state.h"
+#include "support/driver.h"
 #include "xsupport/xsupport.h"
 
 namespace {
@@ -92,7 +93,20 @@ TEST_F(WindowX, TitleNameAndSizeSuffix) {
   }
 }
 
+// The UTF-8 names a window manager reads beside WM_NAME.
+void expect_utf8_names(const std::string& expected) {
+  for (const char* name : {"_NET_WM_NAME", "_NET_WM_ICON_NAME"})
+    EXPECT_EQ(pictra_test::window_property(state.display, state.window, name, "UTF8_STRING"),
+              expected);
+}
+
 TEST_F(WindowX, Utf8NamesShowCorrectly) {
+  // Under the C locale a UTF-8 name cannot be converted; the EWMH names still carry it.
+  ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
+  const std::string photos = "/srv/фото";
+  x_SetTitle(photos.c_str(), 0, 0);
+  expect_utf8_names("pictra-0.31 - " + photos);
+
   ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
   ASSERT_TRUE(XSupportsLocale());
   const std::string names[] = {
@@ -102,14 +116,17 @@ TEST_F(WindowX, Utf8NamesShowCorrectly) {
   for (const std::string& name : names) {
     x_SetTitle(name.c_str(), 0, 0);
     EXPECT_EQ(read_title().text, "pictra-0.31 - " + name);
+    expect_utf8_names("pictra-0.31 - " + name);
   }
 
-  // Not valid UTF-8 (a Latin-1 name): kept whole as it is, not cut at the bad byte.
+  // Not valid UTF-8 (a Latin-1 name): kept whole as it is, not cut at the bad byte; the UTF-8
+  // names read it as the Latin-1 that a STRING is.
   const std::string latin1 = "caf\xE9 cr\xE8me.jpg";
   x_SetTitle(latin1.c_str(), 0, 0);
   const Title title = read_title();
   EXPECT_EQ(title.encoding, XA_STRING);
   EXPECT_EQ(title.bytes, "pictra-0.31 - " + latin1);
+  expect_utf8_names("pictra-0.31 - café crème.jpg");
 }
 
 TEST_F(WindowX, ColormapFollowsTheVisual) {
