@@ -61,10 +61,14 @@ class Marks : public testing::Test {
     changes_ += titles_after;
     ASSERT_TRUE(pictra_->wait_title_changes(changes_)) << XKeysymToString(key);
   }
-  // Ctrl+x and key: the title says the handler runs, says so no more, and the grid is redrawn.
-  void run_handler(KeySym key, bool shift = false) {
+  // Ctrl+x, a modifier alone (which waits for the key) and key: the title says the handler
+  // runs, says so no more, and the grid is redrawn.
+  void run_handler(KeySym key, bool shift = false, bool control = false) {
     pictra_->key(XK_x, false, true);
-    press(key, shift, 3);
+    pictra_->key(XK_Control_L);
+    pictra_->key(key, shift, control);
+    changes_ += 3;
+    ASSERT_TRUE(pictra_->wait_title_changes(changes_)) << XKeysymToString(key);
   }
 
   // Whether the pixel at x, y of cell (-1: of the window) shows rgb.
@@ -226,11 +230,7 @@ TEST_F(Marks, KeyHandlerActsOnTheMarkedFilesAndTheGridFollows) {
   run_handler(XK_r);  // none is marked: the selected file
   EXPECT_TRUE(cell_shows(6, rgb_blue)) << "the turned file is decoded again";
   press(XK_Left);
-  pictra_->key(XK_x, false, true);
-  pictra_->key(XK_Control_L);  // a modifier alone waits for the key
-  pictra_->key(XK_d, false, true);
-  changes_ += 3;
-  ASSERT_TRUE(pictra_->wait_title_changes(changes_));
+  run_handler(XK_d, false, true);
   EXPECT_EQ(read_file(home_.file("key")), "C-d");
   EXPECT_TRUE(cell_shows(5, rgb_blue)) << "the deleted file left the grid";
   EXPECT_TRUE(cell_shows(6, rgb_red));
