@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "formats/animation.h"
 #include "formats/formats.h"
 
 namespace {
@@ -70,6 +71,28 @@ void read_image(const Image& image, Wish wish) {
   (void)sink;
 }
 
+// The canvas pixels composed for one input at most: a few bytes can state a 4096 x 4096 canvas
+// and a thousand empty frames, each a copy of it, which would measure memcpy, not the reader.
+constexpr std::uint64_t max_composed_pixels = std::uint64_t{1} << 26;
+
+// Plays an animation as the view does: every frame (within the pixel budget), then the first
+// again after a rewind, each frame read like an image.
+void play(const ImageFormat& format) {
+  const auto reader = format.open_animation(input_path().c_str());
+  if (!reader) return;
+  const std::uint64_t canvas = std::uint64_t{reader->width()} * reader->height();
+  std::uint64_t composed = 0;
+  AnimationFrame frame;
+  while (composed < max_composed_pixels && reader->next(frame)) {
+    if (frame.image->width != reader->width() || frame.image->height != reader->height()) {
+      std::abort();
+    }
+    read_image(*frame.image, {});
+    composed += canvas;
+  }
+  if (reader->rewind() && reader->next(frame)) read_image(*frame.image, {});
+}
+
 }  // namespace
 
 int fuzz_format(int format, const std::uint8_t* data, std::size_t size) {
@@ -87,5 +110,6 @@ int fuzz_format(int format, const std::uint8_t* data, std::size_t size) {
     if (const auto image = f.load(input_path().c_str(), "", wish)) read_image(*image, wish);
   }
   f.list_pages(input_path().c_str());
+  if (f.open_animation) play(f);
   return 0;
 }

@@ -37,6 +37,7 @@ constexpr char key_lines[][key_line_capacity] = {
     "+/-, 1, 0                 - zoom in/out, actual pixels, fit",
     "h/j/k/l, shift+cursor     - pan (also wheel, drag)",
     "| _                       - mirror left-right, top-bottom",
+    "a, .                      - animation: pause/play, next frame",
     "s, [ ]                    - slideshow on/off, delay /2, x2",
     "m, ctrl+x key             - mark/unmark, run the key handler",
     "other key, click          - back to the thumbnails",

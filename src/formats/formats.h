@@ -127,6 +127,8 @@ inline Size fit_size(std::uint64_t width, std::uint64_t height, std::uint64_t bo
   return {width * box_height / height, box_height};
 }
 
+class AnimationReader;
+
 struct ImageFormat {
   int extcount = 0;
   const char* const* extensions = nullptr;
@@ -134,6 +136,8 @@ struct ImageFormat {
   // The entry names of a multi-image file's sub-images, in order; empty for a file that holds
   // one image or cannot be read.
   std::vector<std::string> (*list_pages)(const char* path) = nullptr;
+  // A reader of the file's frames when it is an animation; null for formats without them.
+  std::unique_ptr<AnimationReader> (*open_animation)(const char* path) = nullptr;
 };
 
 // Format indexes, as get_type returns them.
@@ -168,3 +172,6 @@ std::vector<std::string> list_image_pages(const char* path);
 // refused like a file that cannot be opened. Answers the open stream (binary, close-on-exec) or
 // null.
 std::FILE* open_image_file(const char* path);
+// Reads the whole file at path, opened as open_image_file does, into data; false when it
+// cannot be read, is empty or is longer than max_bytes.
+bool read_whole_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& data);

@@ -1,14 +1,17 @@
 // The GIF module: reads the header, the colour tables and the block structure itself, and
 // decodes the LZW image data, plain or interlaced. Rows of a plain image go to the image builder
-// as soon as they are complete; an interlaced image is gathered as colour indexes first, since
-// its rows arrive out of order.
+// (or onto an animation's canvas) as soon as they are complete; an interlaced image is gathered
+// as colour indexes first, since its rows arrive out of order. A still decode is the file's
+// first image; an animation composes every image onto the logical screen.
 #include "formats/gif.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "formats/animation.h"
 #include "formats/builder.h"
 
 namespace gif {
@@ -25,6 +28,22 @@ constexpr int image_separator = 0x2C;
 // Left, top, width and height of an image descriptor, two bytes each.
 constexpr int descriptor_fields = 4;
 constexpr int trailer = 0x3B;
+
+// Extension labels, and the fields of a graphic control extension: packed byte, delay in
+// hundredths of a second, transparent index.
+constexpr int graphic_control_label = 0xF9;
+constexpr int application_label = 0xFF;
+constexpr int graphic_control_size = 4;
+constexpr int transparent_flag = 0x01;
+constexpr int disposal_shift = 2;
+constexpr int disposal_bits = 0x07;
+constexpr std::uint32_t ms_per_delay_unit = 10;
+// The application extension that states the loop count: its 11-byte identifier, then a
+// sub-block of 3 bytes, 1 and the count.
+constexpr char looping_identifier[] = "NETSCAPE2.0";
+constexpr std::size_t looping_identifier_size = 11;
+constexpr int looping_block_size = 3;
+constexpr int looping_block_id = 1;
 
 // Packed bytes of the logical screen and image descriptors.
 constexpr int colour_table_flag = 0x80;
@@ -78,12 +97,26 @@ struct LzwTables {
   std::uint8_t stack[lzw_table_size] = {};
 };
 
-// One load.
+// What becomes of a frame's rectangle once it has been shown.
+enum Disposal : int {
+  dispose_none = 0,  // unspecified (0) and "leave in place" (1) alike
+  dispose_keep = 1,
+  dispose_background = 2,
+  dispose_previous = 3,
+};
+
+// One load, or one animation reader's pass through the file.
 struct Decode {
   std::FILE* file = nullptr;
   Wish wish;
+  std::uint64_t left = 0;  // of the current image on the logical screen
+  std::uint64_t top = 0;
   std::uint64_t width = 0;  // of the current image
   std::uint64_t height = 0;
+  // An animation composes rows onto this canvas instead of handing them to the builder;
+  // pixels of the transparent index (-1 for none) leave what lies beneath.
+  Image* canvas = nullptr;
+  int transparent = -1;
   // One table for the global and every local colour table, red, green, blue per entry; entries
   // that no colour table fills are black.
   std::uint8_t colormap[colormap_entries][rgb_channels] = {};
@@ -177,8 +210,23 @@ int read_code(Decode& d) {
   return code & r.mask;
 }
 
+// Draws image row y, as colour indexes, at its place on the canvas, clipped to it.
+void compose_row(Decode& d, std::uint64_t y, const std::uint8_t* indexes) {
+  Image& canvas = *d.canvas;
+  if (d.top + y >= canvas.height || d.left >= canvas.width) return;
+  const std::uint64_t across = std::min<std::uint64_t>(d.width, canvas.width - d.left);
+  std::uint8_t* out = canvas.row(static_cast<std::uint32_t>(d.top + y)) + d.left * rgb_channels;
+  for (std::uint64_t x = 0; x < across; ++x, out += rgb_channels) {
+    if (indexes[x] != d.transparent) std::memcpy(out, d.colormap[indexes[x]], rgb_channels);
+  }
+}
+
 // Hands image row y, as colour indexes, to the builder in colour.
 void emit_row(Decode& d, std::uint64_t y, const std::uint8_t* indexes) {
+  if (d.canvas) {
+    compose_row(d, y, indexes);
+    return;
+  }
   const auto row = static_cast<std::uint32_t>(y);
   std::uint8_t* out = d.builder.row(row);
   for (std::uint64_t x = 0; x < d.width; ++x, out += rgb_channels)
@@ -228,25 +276,30 @@ bool reached(const Writer& w, std::uint64_t y) {
   return pass < w.pass || (pass == w.pass && y <= w.row);
 }
 
+// A row the data never reached: index 0 throughout, one colour for the builder. On a canvas it
+// leaves what lies beneath, since the frame is the animation's last.
+void fill_row(Decode& d, std::uint64_t y) {
+  if (!d.canvas) d.builder.fill(static_cast<std::uint32_t>(y), d.colormap[0]);
+}
+
 // The rows the data did not complete, and all rows of an interlaced image, go to the builder
 // once the image data has ended.
 void finish_rows(Decode& d) {
   if (d.writer.interlaced) {
-    // Rows the data never reached are index 0 throughout, one colour for the builder.
     for (std::uint64_t y = 0; y < d.height; ++y) {
       if (reached(d.writer, y)) {
         emit_row(d, y, d.indexes.data() + y * d.width);
       } else {
-        d.builder.fill(static_cast<std::uint32_t>(y), d.colormap[0]);
+        fill_row(d, y);
       }
     }
     return;
   }
   if (d.writer.done) return;
-  // The partly written row, then rows of index 0, all one colour.
+  // The partly written row, then rows of index 0.
   emit_row(d, d.writer.row, d.indexes.data());
   for (std::uint64_t y = d.writer.row + 1; y < d.height; ++y)
-    d.builder.fill(static_cast<std::uint32_t>(y), d.colormap[0]);
+    fill_row(d, y);
 }
 
 // Decodes LZW data of minimum code size c into the current image until an end code, the end of
@@ -321,7 +374,12 @@ bool start_image(Decode& d, bool interlaced) {
   d.writer.interlaced = interlaced;
   d.writer.done = true;
   if (d.width == 0 || d.height == 0) return true;
-  if (!d.builder.start(d.width, d.height, d.wish)) return false;
+  if (d.canvas) {
+    // Only the part on the canvas is drawn, but an interlaced image's indexes are all kept.
+    if (interlaced && d.width * d.height > max_animation_pixels) return false;
+  } else if (!d.builder.start(d.width, d.height, d.wish)) {
+    return false;
+  }
   try {
     d.indexes.assign(interlaced ? d.width * d.height : d.width, 0);
   } catch (const std::bad_alloc&) {
@@ -334,8 +392,9 @@ bool start_image(Decode& d, bool interlaced) {
 
 // One image block, after its separator byte; false when the load fails.
 bool decode_image(Decode& d) {
-  read_u16(d);  // left and top: each image is shown alone at its own size
-  read_u16(d);
+  // A still image is shown alone at its own size; an animation places it on the canvas.
+  d.left = read_u16(d);
+  d.top = read_u16(d);
   d.width = read_u16(d);
   d.height = read_u16(d);
   const int packed = field_byte(d);
@@ -359,30 +418,224 @@ bool decode_image(Decode& d) {
   return true;
 }
 
-// Walks the blocks up to the trailer or the end of the file, either of which ends a successful
-// load, and answers the offset of the last image block after its separator (the one shown), or
-// -1 for none. The other images' data is passed over undecoded, so a small file of many images
-// claiming a gigapixel each costs one decode, not one per image; their colour tables are read on
-// the way, since a local table stays in the colormap for the rest of the file.
-long find_last_image(Decode& d) {
-  long last = -1;
+// What a graphic control extension states for the image after it.
+struct Control {
+  int disposal = dispose_none;
+  std::uint32_t delay_ms = 0;
+  int transparent = -1;
+};
+
+// The sub-blocks of a graphic control extension, after its label.
+Control read_control(Decode& d) {
+  Control control;
+  const int length = read_byte(d);
+  if (length == graphic_control_size) {
+    const int packed = field_byte(d);
+    control.disposal = packed >> disposal_shift & disposal_bits;
+    control.delay_ms = static_cast<std::uint32_t>(read_u16(d)) * ms_per_delay_unit;
+    const int index = field_byte(d);
+    if (packed & transparent_flag) control.transparent = index;
+  } else if (length != EOF && length != 0) {
+    std::fseek(d.file, length, SEEK_CUR);
+  }
+  if (length != 0) skip_sub_blocks(d);
+  return control;
+}
+
+// Reads the next data sub-block into buffer; its length, or -1 at the end of the file.
+int read_sub_block(Decode& d, std::uint8_t (&buffer)[sub_block_capacity]) {
+  const int length = read_byte(d);
+  if (length == EOF) return -1;
+  if (std::fread(buffer, 1, length, d.file) != static_cast<std::size_t>(length)) return -1;
+  return length;
+}
+
+// The loop count of an application extension, after its label; -1 when it states none.
+int read_looping(Decode& d) {
+  std::uint8_t block[sub_block_capacity];
+  int length = read_sub_block(d, block);
+  if (length <= 0) return -1;
+  int loops = -1;
+  if (length == static_cast<int>(looping_identifier_size) &&
+      std::memcmp(block, looping_identifier, looping_identifier_size) == 0) {
+    length = read_sub_block(d, block);
+    if (length <= 0) return -1;
+    if (length == looping_block_size && block[0] == looping_block_id)
+      loops = block[1] | block[2] << 8;
+  }
+  skip_sub_blocks(d);
+  return loops;
+}
+
+// What walking the blocks meets next.
+enum class Block { image, end };
+
+// Walks the blocks up to the next image separator (answered with the image's descriptor still
+// to read), or the trailer or the end of the file. Graphic control extensions on the way go
+// to control and a loop count to loops; other blocks are passed over.
+Block next_image(Decode& d, Control& control, int& loops) {
   for (;;) {
     const int introducer = read_byte(d);
-    if (introducer == EOF || introducer == trailer) return last;
-    if (introducer == image_separator) {
-      last = std::ftell(d.file);
-      for (int field = 0; field < descriptor_fields; ++field)
-        read_u16(d);
-      const int packed = field_byte(d);
-      if (packed & colour_table_flag) read_colour_table(d, colour_table_entries(packed));
-      field_byte(d);  // the minimum code size
-    } else if (introducer == extension_introducer) {
-      // Extensions (transparency, comments, animation) are not used; any other byte is taken
-      // as a block of sub-blocks without a label.
-      read_byte(d);
+    if (introducer == EOF || introducer == trailer) return Block::end;
+    if (introducer == image_separator) return Block::image;
+    if (introducer == extension_introducer) {
+      // Any other byte is taken as a block of sub-blocks without a label.
+      const int label = read_byte(d);
+      if (label == graphic_control_label) {
+        control = read_control(d);
+        continue;
+      }
+      if (label == application_label) {
+        if (const int stated = read_looping(d); stated >= 0) loops = stated;
+        continue;
+      }
     }
     skip_sub_blocks(d);
   }
+}
+
+// Passes over an image block after its separator: descriptor, local table and data.
+void skip_image(Decode& d, std::uint64_t& right, std::uint64_t& bottom) {
+  const std::uint64_t left = read_u16(d);
+  const std::uint64_t top = read_u16(d);
+  right = left + read_u16(d);
+  bottom = top + read_u16(d);
+  const int packed = field_byte(d);
+  if (packed & colour_table_flag) {
+    std::fseek(d.file, colour_table_entries(packed) * static_cast<long>(rgb_channels), SEEK_CUR);
+  }
+  field_byte(d);  // the minimum code size
+  skip_sub_blocks(d);
+}
+
+// The header and logical screen; false when the file is no GIF this decoder reads. The global
+// colour table is read into the colormap.
+bool read_header(Decode& d, std::uint64_t& screen_width, std::uint64_t& screen_height,
+                 bool& aspect_ratio) {
+  long file_size = 0;
+  if (std::fseek(d.file, 0, SEEK_END) == 0) file_size = std::ftell(d.file);
+  std::rewind(d.file);
+  if (file_size < header_size) return false;
+  for (char expected : signature) {
+    if (read_byte(d) != expected) return false;
+  }
+  for (int i = 0; i < version_size; ++i)
+    read_byte(d);  // any version is read alike
+  screen_width = read_u16(d);
+  screen_height = read_u16(d);
+  const int packed = field_byte(d);
+  field_byte(d);  // background colour index: disposed areas show what is beneath, as in browsers
+  aspect_ratio = field_byte(d) != 0;
+  if (aspect_ratio) return false;
+  if (packed & colour_table_flag) read_colour_table(d, colour_table_entries(packed));
+  return true;
+}
+
+// An animated GIF: every image composed in turn onto a canvas the size of the logical screen
+// (grown to take in the first image where it reaches beyond), each as its graphic control
+// extension says: shown for its delay, its transparent index leaving what lies beneath, and its
+// rectangle afterwards left, cleared, or put back as it was before.
+class Reader final : public AnimationReader {
+ public:
+  bool open(const char* path);
+  bool next(AnimationFrame& frame) override;
+  bool rewind() override;
+
+ private:
+  void dispose();
+
+  Decode d_;
+  std::uint8_t global_[colormap_entries][rgb_channels] = {};
+  long first_block_ = 0;
+  std::unique_ptr<Image> canvas_;
+  std::unique_ptr<Image> saved_;  // the canvas before the last frame, to be put back
+  int disposal_ = dispose_none;   // of the last frame
+  std::uint64_t left_ = 0, top_ = 0, right_ = 0, bottom_ = 0;  // the last frame's rectangle
+};
+
+bool Reader::open(const char* path) {
+  d_.file = open_image_file(path);
+  if (!d_.file) return false;
+  std::uint64_t width = 0, height = 0;
+  bool aspect_ratio = false;
+  if (!read_header(d_, width, height, aspect_ratio)) return false;
+  std::memcpy(global_, d_.colormap, sizeof global_);
+  first_block_ = std::ftell(d_.file);
+  // Counting the images passes over their data unread.
+  Control control;
+  int loops = -1;
+  std::uint32_t count = 0;
+  while (next_image(d_, control, loops) == Block::image) {
+    std::uint64_t right = 0, bottom = 0;
+    skip_image(d_, right, bottom);
+    if (count++ == 0) {
+      width = std::max(width, right);
+      height = std::max(height, bottom);
+    }
+  }
+  // The count says how often the animation repeats after its first play, as browsers read it;
+  // without one it plays once.
+  if (loops < 0) loop_count_ = 1;
+  if (loops > 0) loop_count_ = static_cast<std::uint32_t>(loops) + 1;
+  frame_count_ = count;
+  if (count < 2 || width == 0 || height == 0 || width * height > max_animation_pixels) {
+    return false;
+  }
+  width_ = static_cast<std::uint32_t>(width);
+  height_ = static_cast<std::uint32_t>(height);
+  return rewind();
+}
+
+bool Reader::rewind() {
+  canvas_ = make_image(width_, height_);
+  saved_.reset();
+  disposal_ = dispose_none;
+  return canvas_ && std::fseek(d_.file, first_block_, SEEK_SET) == 0;
+}
+
+// What the last frame leaves for the next one to be drawn over.
+void Reader::dispose() {
+  if (disposal_ == dispose_previous && saved_) {
+    canvas_ = std::move(saved_);
+  } else if (disposal_ == dispose_background) {
+    const std::uint64_t right = std::min<std::uint64_t>(right_, width_);
+    const std::uint64_t bottom = std::min<std::uint64_t>(bottom_, height_);
+    for (std::uint64_t y = top_; y < bottom && left_ < right; ++y) {
+      std::memset(canvas_->row(static_cast<std::uint32_t>(y)) + left_ * rgb_channels, 0,
+                  (right - left_) * rgb_channels);
+    }
+  }
+  saved_.reset();
+}
+
+bool Reader::next(AnimationFrame& frame) {
+  if (!canvas_) return false;
+  Control control;
+  int loops = -1;
+  if (next_image(d_, control, loops) != Block::image) return false;
+  dispose();
+  if (control.disposal == dispose_previous) {
+    saved_ = std::make_unique<Image>();
+    saved_->width = width_;
+    saved_->height = height_;
+    saved_->rgb = canvas_->rgb;
+  }
+  // Each image takes its own local table over the global one.
+  std::memcpy(d_.colormap, global_, sizeof global_);
+  d_.canvas = canvas_.get();
+  d_.transparent = control.transparent;
+  if (!decode_image(d_)) return false;
+  disposal_ = control.disposal;
+  left_ = d_.left;
+  top_ = d_.top;
+  right_ = d_.left + d_.width;
+  bottom_ = d_.top + d_.height;
+  frame.image = std::make_unique<Image>();
+  frame.image->width = frame.image->full_width = width_;
+  frame.image->height = frame.image->full_height = height_;
+  frame.image->rgb = canvas_->rgb;
+  frame.duration_ms = frame_duration(control.delay_ms);
+  return true;
 }
 
 }  // namespace
@@ -392,33 +645,28 @@ std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wis
   d.wish = wish;
   d.file = open_image_file(path);
   if (!d.file) return nullptr;
-  long file_size = 0;
-  if (std::fseek(d.file, 0, SEEK_END) == 0) file_size = std::ftell(d.file);
-  std::rewind(d.file);
-  if (file_size < header_size) return nullptr;
-  for (char expected : signature) {
-    if (read_byte(d) != expected) return nullptr;
-  }
-  for (int i = 0; i < version_size; ++i)
-    read_byte(d);  // any version is read alike
-
-  const std::uint64_t screen_width = read_u16(d);
-  const std::uint64_t screen_height = read_u16(d);
-  const int packed = field_byte(d);
-  field_byte(d);  // background colour index
-  if (field_byte(d) != 0) {
-    std::puts("Hmm: ASPECT RATIO given ! What to do ?");
+  std::uint64_t screen_width = 0, screen_height = 0;
+  bool aspect_ratio = false;
+  if (!read_header(d, screen_width, screen_height, aspect_ratio)) {
+    if (aspect_ratio) std::puts("Hmm: ASPECT RATIO given ! What to do ?");
     return nullptr;
   }
-  if (packed & colour_table_flag) read_colour_table(d, colour_table_entries(packed));
-  if (const long last = find_last_image(d); last >= 0) {
-    if (std::fseek(d.file, last, SEEK_SET) != 0 || !decode_image(d)) return nullptr;
-  }
+  // The first image is the still one: an animation's first frame. The images after it are
+  // never read.
+  Control control;
+  int loops = -1;
+  if (next_image(d, control, loops) == Block::image && !decode_image(d)) return nullptr;
   if (d.started) return d.builder.finish();
-  // A file without any image block shows its logical screen, black; one whose last image is
+  // A file without any image block shows its logical screen, black; one whose first image is
   // empty shows nothing.
   if (d.seen_image || !d.builder.start(screen_width, screen_height, wish)) return nullptr;
   return d.builder.finish();
+}
+
+std::unique_ptr<AnimationReader> open_animation(const char* path) {
+  auto reader = std::make_unique<Reader>();
+  if (!reader->open(path)) return nullptr;
+  return reader;
 }
 
 }  // namespace gif

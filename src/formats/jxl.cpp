@@ -1,15 +1,19 @@
 // The JPEG XL module: decodes a file through libjxl into an Image. The file is fed to the
 // decoder in blocks as it asks for more; the first frame (the whole canvas, as the decoder
-// composes it) is the image.
+// composes it) is the image. Playing an animation, the decoder composes every frame in turn.
 #include "formats/jxl.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <vector>
 
 #include <jxl/decode.h>
+
+#include "formats/animation.h"
 
 namespace jxl {
 namespace {
@@ -112,7 +116,150 @@ bool decode(Decode& d) {
   }
 }
 
+// A JPEG XL file is read whole for playing: the decoder goes back to its start at every loop.
+// Files beyond this are not played.
+constexpr std::uint64_t max_animation_file_bytes = std::uint64_t{1} << 30;
+constexpr std::uint32_t alpha_channels = 1;
+constexpr std::uint32_t channel_max = 255;
+constexpr std::uint64_t ms_per_second = 1000;
+
+// An animation as the decoder coalesces it: each frame blended onto what the frames before it
+// left, the whole canvas. Colours with alpha are taken over black.
+class Reader final : public AnimationReader {
+ public:
+  ~Reader() override {
+    if (decoder_) JxlDecoderDestroy(decoder_);
+  }
+  bool open(const char* path);
+  bool next(AnimationFrame& frame) override;
+  bool rewind() override;
+
+ private:
+  // A fresh decoder on the whole file, subscribed to events; false when the library fails.
+  bool start(int events);
+  void to_rgb(Image& image) const;
+
+  std::vector<std::uint8_t> data_;
+  JxlDecoder* decoder_ = nullptr;
+  JxlBasicInfo info_{};
+  JxlPixelFormat format_ = {0, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+  std::vector<std::uint8_t> samples_;  // one frame as the decoder writes it
+};
+
+bool Reader::start(int events) {
+  if (decoder_) JxlDecoderDestroy(decoder_);
+  decoder_ = JxlDecoderCreate(nullptr);
+  if (!decoder_ || JxlDecoderSubscribeEvents(decoder_, events) != JXL_DEC_SUCCESS ||
+      JxlDecoderSetInput(decoder_, data_.data(), data_.size()) != JXL_DEC_SUCCESS) {
+    return false;
+  }
+  // The whole file is there: where it ends early the decoder fails rather than asks for more.
+  JxlDecoderCloseInput(decoder_);
+  return JxlDecoderProcessInput(decoder_) == JXL_DEC_BASIC_INFO &&
+         JxlDecoderGetBasicInfo(decoder_, &info_) == JXL_DEC_SUCCESS;
+}
+
+bool Reader::open(const char* path) {
+  if (!read_whole_file(path, max_animation_file_bytes, data_) ||
+      !start(JXL_DEC_BASIC_INFO | JXL_DEC_FRAME)) {
+    return false;
+  }
+  std::uint64_t width = info_.xsize;
+  std::uint64_t height = info_.ysize;
+  if (!info_.have_animation || info_.animation.tps_numerator == 0 || width == 0 || height == 0 ||
+      width * height > max_animation_pixels) {
+    return false;
+  }
+  // The frames are counted from their headers, which the decoder reads without decoding them.
+  for (;;) {
+    const JxlDecoderStatus status = JxlDecoderProcessInput(decoder_);
+    if (status == JXL_DEC_FRAME) {
+      ++frame_count_;
+    } else {
+      break;
+    }
+  }
+  if (frame_count_ < 2) return false;
+  if (info_.orientation >= first_transposing_orientation) std::swap(width, height);
+  width_ = static_cast<std::uint32_t>(width);
+  height_ = static_cast<std::uint32_t>(height);
+  loop_count_ = info_.animation.num_loops;
+  format_.num_channels = info_.num_color_channels + (info_.alpha_bits ? alpha_channels : 0);
+  try {
+    samples_.resize(std::size_t{width_} * height_ * format_.num_channels);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return rewind();
+}
+
+bool Reader::rewind() {
+  return start(JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE);
+}
+
+// The decoder's samples as RGB: grey widened, and colours with alpha multiplied by it.
+void Reader::to_rgb(Image& image) const {
+  const std::uint32_t channels = format_.num_channels;
+  const bool grey = info_.num_color_channels == grey_channels;
+  const bool alpha = info_.alpha_bits != 0;
+  const std::size_t pixels = std::size_t{width_} * height_;
+  const std::uint8_t* in = samples_.data();
+  std::uint8_t* out = image.rgb.data();
+  for (std::size_t i = 0; i < pixels; ++i, in += channels, out += rgb_channels) {
+    const std::uint32_t a = alpha ? in[channels - 1] : channel_max;
+    for (std::size_t c = 0; c < rgb_channels; ++c) {
+      const std::uint32_t v = in[grey ? 0 : c];
+      out[c] = static_cast<std::uint8_t>((v * a + channel_max / 2) / channel_max);
+    }
+  }
+}
+
+bool Reader::next(AnimationFrame& frame) {
+  std::uint32_t ticks = 0;
+  for (;;) {
+    switch (JxlDecoderProcessInput(decoder_)) {
+      case JXL_DEC_FRAME: {
+        JxlFrameHeader header;
+        if (JxlDecoderGetFrameHeader(decoder_, &header) != JXL_DEC_SUCCESS) return false;
+        ticks = header.duration;
+        break;
+      }
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+        std::size_t wanted = 0;
+        if (JxlDecoderImageOutBufferSize(decoder_, &format_, &wanted) != JXL_DEC_SUCCESS ||
+            wanted != samples_.size() ||
+            JxlDecoderSetImageOutBuffer(decoder_, &format_, samples_.data(), samples_.size()) !=
+                JXL_DEC_SUCCESS) {
+          return false;
+        }
+        break;
+      }
+      case JXL_DEC_FULL_IMAGE: {
+        auto image = make_image(width_, height_);
+        if (!image) return false;
+        to_rgb(*image);
+        image->full_width = width_;
+        image->full_height = height_;
+        frame.image = std::move(image);
+        const std::uint64_t ms = std::uint64_t{ticks} * ms_per_second *
+                                 info_.animation.tps_denominator / info_.animation.tps_numerator;
+        frame.duration_ms = frame_duration(static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(ms, std::numeric_limits<std::uint32_t>::max())));
+        return true;
+      }
+      default:
+        return false;  // the end, an error, or a file that ends early
+    }
+  }
+}
+
 }  // namespace
+
+std::unique_ptr<AnimationReader> open_animation(const char* path) {
+  auto reader = std::make_unique<Reader>();
+  if (!reader->open(path)) return nullptr;
+  return reader;
+}
 
 std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish /*wish*/) {
   Decode d;

@@ -13,6 +13,34 @@ constexpr unsigned minimum_threads = 2;
 // The cancel flag of the pool whose worker runs on this thread; none on other threads.
 thread_local const std::atomic<bool>* worker_cancel = nullptr;
 
+// Frames of the job's reader, as many as asked, up to the end of the animation.
+void compose(DecodeResult& result) {
+  AnimationReader& reader = *result.job.reader;
+  if (result.job.rewind && !reader.rewind()) {
+    result.ended = true;
+    return;
+  }
+  while (result.frames.size() < result.job.frames && !decode_cancelled()) {
+    AnimationFrame frame;
+    if (!reader.next(frame)) {
+      result.ended = true;
+      return;
+    }
+    result.frames.push_back(std::move(frame));
+  }
+}
+
+// The first frame of an animation with its reader, or nothing for a still image.
+bool open_frames(DecodeResult& result) {
+  auto reader = open_animation(result.job.path.c_str());
+  AnimationFrame first;
+  if (!reader || !reader->next(first)) return false;
+  result.image = std::move(first.image);
+  result.duration_ms = first.duration_ms;
+  result.job.reader = std::move(reader);
+  return true;
+}
+
 // The job's image: decoded, and fitted into the wish's box when asked.
 std::unique_ptr<Image> decode(const DecodeJob& job) {
   auto image = load_image(job.path.c_str(), job.selector.c_str(), job.wish);
@@ -124,11 +152,16 @@ void DecodePool::work() {
     // The most urgent job: highest priority, and among equals the one queued first.
     const auto next = std::ranges::max_element(
         jobs_, [](const DecodeJob& a, const DecodeJob& b) { return a.priority < b.priority; });
-    DecodeResult result{std::move(*next), nullptr};
+    DecodeResult result;
+    result.job = std::move(*next);
     jobs_.erase(next);
     running_.push_back(result.job.tag);
     lock.unlock();
-    result.image = decode(result.job);
+    if (result.job.reader) {
+      compose(result);
+    } else if (!result.job.animate || !open_frames(result)) {
+      result.image = decode(result.job);
+    }
     lock.lock();
     std::erase(running_, result.job.tag);
     if (stopping_) return;

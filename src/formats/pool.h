@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "formats/animation.h"
 #include "formats/formats.h"
 #include "formats/resample.h"
 
@@ -28,6 +29,7 @@ enum DecodeGroup : int {
   group_page = 0,  // thumbnails of the page on show
   group_ahead,     // thumbnails of the next page, decoded while idle
   group_view,      // the view's image and its neighbours
+  group_frames,    // frames of the animation the view plays
   decode_group_count
 };
 
@@ -39,11 +41,24 @@ struct DecodeJob {
   int group = 0;          // a DecodeGroup
   int priority = 0;       // higher first
   bool fit = false;       // resample the image to fit into the wish's box
+  // A file that turns out to be an animation comes back with its reader in the result's job
+  // and its first frame as the image.
+  bool animate = false;
+  // Composes up to frames frames with reader (which comes back in the result's job), from the
+  // first frame again when rewind; path and wish are not used then.
+  std::unique_ptr<AnimationReader> reader = nullptr;
+  std::uint32_t frames = 0;
+  bool rewind = false;
 };
 
 struct DecodeResult {
   DecodeJob job;
   std::unique_ptr<Image> image;  // null when the file yields no image
+  // The first frame's duration, for an animation's first result; the frames composed, for a
+  // reader's job, and whether the reader met the end of the animation.
+  std::uint32_t duration_ms = 0;
+  std::vector<AnimationFrame> frames;
+  bool ended = false;
 };
 
 class DecodePool {

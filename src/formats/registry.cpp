@@ -10,9 +10,11 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <thread>
 
+#include "formats/animation.h"
 #include "formats/bmp.h"
 #include "formats/formats.h"
 #include "formats/gif.h"
@@ -140,12 +142,15 @@ void quiet_decoding_threads() {
 void init_formats() {
   formats[format_jpeg] = row(jpeg_extensions, jpeg::load, no_pages);
   formats[format_gif] = row(gif_extensions, gif::load, no_pages);
+  formats[format_gif].open_animation = gif::open_animation;
   formats[format_bmp] = row(bmp_extensions, bmp::load, no_pages);
   formats[format_tiff] = row(tiff_extensions, tiff::load, tiff::list_pages);
   formats[format_png] = row(png_extensions, png::load, no_pages);
   formats[format_webp] = row(webp_extensions, webp::load, no_pages);
+  formats[format_webp].open_animation = webp::open_animation;
   formats[format_heif] = row(heif_extensions, heif::load, no_pages);
   formats[format_jxl] = row(jxl_extensions, jxl::load, no_pages);
+  formats[format_jxl].open_animation = jxl::open_animation;
   tiff::init();
   // Once: a second stream would leave the first one behind.
   static std::once_flag quieted;
@@ -203,6 +208,13 @@ std::unique_ptr<Image> load_image(const char* path, const char* selector, Wish w
   return image;
 }
 
+std::unique_ptr<AnimationReader> open_animation(const char* path) {
+  if (path == nullptr) return nullptr;
+  const int type = format_of(path);
+  if (type < 0 || formats[type].open_animation == nullptr) return nullptr;
+  return formats[type].open_animation(path);
+}
+
 std::FILE* open_image_file(const char* path) {
   if (path == nullptr) return nullptr;
   // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; the descriptor
@@ -217,4 +229,22 @@ std::FILE* open_image_file(const char* path) {
   std::FILE* file = fdopen(fd, "rb");
   if (file == nullptr) close(fd);
   return file;
+}
+
+bool read_whole_file(const char* path, std::uint64_t max_bytes, std::vector<std::uint8_t>& data) {
+  std::FILE* file = open_image_file(path);
+  if (!file) return false;
+  struct stat status {};
+  bool ok = fstat(fileno(file), &status) == 0 && status.st_size > 0 &&
+            static_cast<std::uint64_t>(status.st_size) <= max_bytes;
+  if (ok) {
+    try {
+      data.resize(static_cast<std::size_t>(status.st_size));
+      ok = std::fread(data.data(), 1, data.size(), file) == data.size();
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+  }
+  std::fclose(file);
+  return ok;
 }

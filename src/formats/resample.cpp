@@ -173,16 +173,27 @@ std::unique_ptr<Image> resample(const Image& source, const ScaleRegion& region) 
   }
   auto result = make_image(region.width, region.height);
   if (!result) return nullptr;
-  try {
-    const Axis columns = make_axis(source.width, region.scaled_width, region.x, region.width);
-    const Axis rows = make_axis(source.height, region.scaled_height, region.y, region.height);
-    std::vector<std::uint16_t> line(std::size_t{columns.high - columns.low} * rgb_channels);
+  if (region.scaled_width == source.width && region.scaled_height == source.height) {
+    // At the image's own size every pixel is its own: the region is copied, which for an
+    // animation playing at actual size is most of what a frame costs otherwise.
+    const std::size_t bytes = std::size_t{region.width} * rgb_channels;
     for (std::uint32_t n = 0; n < region.height; ++n) {
-      vertical_pass(source, rows, n, columns, line.data());
-      horizontal_pass(line.data(), columns, result->row(n));
+      std::memcpy(result->row(n),
+                  source.row(static_cast<std::uint32_t>(region.y) + n) + region.x * rgb_channels,
+                  bytes);
     }
-  } catch (const std::bad_alloc&) {
-    return nullptr;
+  } else {
+    try {
+      const Axis columns = make_axis(source.width, region.scaled_width, region.x, region.width);
+      const Axis rows = make_axis(source.height, region.scaled_height, region.y, region.height);
+      std::vector<std::uint16_t> line(std::size_t{columns.high - columns.low} * rgb_channels);
+      for (std::uint32_t n = 0; n < region.height; ++n) {
+        vertical_pass(source, rows, n, columns, line.data());
+        horizontal_pass(line.data(), columns, result->row(n));
+      }
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
   }
   result->pages = source.pages;
   result->full_width = source.full_width;

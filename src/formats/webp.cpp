@@ -1,9 +1,7 @@
 // The WebP module: decodes a file through libwebp into an Image, straight into the image and
-// scaled by the library when a size wish asks for less than the full size. An animation shows
-// its first frame.
+// scaled by the library when a size wish asks for less than the full size. A still decode of an
+// animation is its first frame; playing it, the library's animation decoder composes each frame.
 #include "formats/webp.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -15,30 +13,13 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
+#include "formats/animation.h"
+
 namespace webp {
 namespace {
 
 // A RIFF file states its size in 32 bits after an 8-byte header; no WebP file is longer.
 constexpr std::uint64_t max_file_bytes = (std::uint64_t{1} << 32) + 8;
-
-// The file's bytes, read whole: the library decodes from memory.
-bool read_file(const char* path, std::vector<std::uint8_t>& data) {
-  std::FILE* file = open_image_file(path);
-  if (!file) return false;
-  struct stat status {};
-  bool ok = fstat(fileno(file), &status) == 0 && status.st_size > 0 &&
-            static_cast<std::uint64_t>(status.st_size) <= max_file_bytes;
-  if (ok) {
-    try {
-      data.resize(static_cast<std::size_t>(status.st_size));
-      ok = std::fread(data.data(), 1, data.size(), file) == data.size();
-    } catch (const std::bad_alloc&) {
-      ok = false;
-    }
-  }
-  std::fclose(file);
-  return ok;
-}
 
 // The output size for a wish: the image fitted into it, never more than the full size and never
 // an empty side. The library scales to any size, so the fitted size itself is the smallest that
@@ -131,11 +112,85 @@ std::unique_ptr<Image> decode_first_frame(const std::vector<std::uint8_t>& data,
   return image;
 }
 
+// An animation as the library's animation decoder composes it: blended and disposed as each
+// frame says, over a transparent canvas. Premultiplied, its colours are those over black, which
+// is what dropping alpha then shows.
+class Reader final : public AnimationReader {
+ public:
+  ~Reader() override {
+    if (decoder_) WebPAnimDecoderDelete(decoder_);
+  }
+  bool open(const char* path);
+  bool next(AnimationFrame& frame) override;
+  bool rewind() override {
+    WebPAnimDecoderReset(decoder_);
+    last_timestamp_ = 0;
+    return true;
+  }
+
+ private:
+  std::vector<std::uint8_t> data_;  // the decoder reads from it to the end
+  WebPAnimDecoder* decoder_ = nullptr;
+  int last_timestamp_ = 0;  // where the last frame ended, in ms
+};
+
+bool Reader::open(const char* path) {
+  if (!read_whole_file(path, max_file_bytes, data_)) return false;
+  WebPBitstreamFeatures features;
+  if (WebPGetFeatures(data_.data(), data_.size(), &features) != VP8_STATUS_OK ||
+      !features.has_animation || features.width <= 0 || features.height <= 0 ||
+      std::uint64_t(features.width) * std::uint64_t(features.height) > max_animation_pixels) {
+    return false;
+  }
+  WebPAnimDecoderOptions options;
+  if (!WebPAnimDecoderOptionsInit(&options)) return false;
+  options.color_mode = MODE_rgbA;
+  options.use_threads = 0;
+  const WebPData input = {data_.data(), data_.size()};
+  decoder_ = WebPAnimDecoderNew(&input, &options);
+  WebPAnimInfo info;
+  if (!decoder_ || !WebPAnimDecoderGetInfo(decoder_, &info) || info.frame_count < 2) return false;
+  width_ = info.canvas_width;
+  height_ = info.canvas_height;
+  frame_count_ = info.frame_count;
+  loop_count_ = info.loop_count;
+  return true;
+}
+
+bool Reader::next(AnimationFrame& frame) {
+  std::uint8_t* canvas = nullptr;
+  int timestamp = 0;
+  if (!WebPAnimDecoderHasMoreFrames(decoder_) ||
+      !WebPAnimDecoderGetNext(decoder_, &canvas, &timestamp)) {
+    return false;
+  }
+  auto image = make_image(width_, height_);
+  if (!image) return false;
+  constexpr std::size_t rgba_channels = 4;
+  const std::size_t pixels = std::size_t{width_} * height_;
+  std::uint8_t* out = image->rgb.data();
+  for (std::size_t i = 0; i < pixels; ++i, out += rgb_channels)
+    std::memcpy(out, canvas + i * rgba_channels, rgb_channels);
+  image->full_width = width_;
+  image->full_height = height_;
+  frame.image = std::move(image);
+  frame.duration_ms =
+      frame_duration(static_cast<std::uint32_t>(std::max(timestamp - last_timestamp_, 0)));
+  last_timestamp_ = timestamp;
+  return true;
+}
+
 }  // namespace
+
+std::unique_ptr<AnimationReader> open_animation(const char* path) {
+  auto reader = std::make_unique<Reader>();
+  if (!reader->open(path)) return nullptr;
+  return reader;
+}
 
 std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wish) {
   std::vector<std::uint8_t> data;
-  if (!read_file(path, data)) return nullptr;
+  if (!read_whole_file(path, max_file_bytes, data)) return nullptr;
   WebPBitstreamFeatures features;
   if (WebPGetFeatures(data.data(), data.size(), &features) != VP8_STATUS_OK) return nullptr;
   // The header's size (the canvas, for an animation) is checked before the library allocates.

@@ -54,6 +54,8 @@ constexpr KeyHelp view_keys[] = {
     {"h j k l, Shift+cursor, wheel, drag", "pan the zoomed image"},
     {"|  _", "mirror left-right, top-bottom"},
     {"f", "fullscreen on or off"},
+    {"a", "pause or play an animation"},
+    {".", "an animation's next frame, paused"},
     {"m", "mark or unmark the image shown"},
     {"Shift+m  u  Shift+n  Shift+p", "as in the grid"},
     {"Ctrl+x KEY", "run the key handler with KEY"},

@@ -54,13 +54,16 @@ void render_into(Drawing& drawing, const Image& image, const Layout& layout, Fra
   Picture* picture = x_CreatePicture(window_width, window_height,
                                      static_cast<std::uint64_t>(state.bits_per_pixel));
   if (!picture) return;
-  x_FillPicture(picture, rgb_black);
   const auto sw = static_cast<std::int64_t>(layout.scaled_width);
   const auto sh = static_cast<std::int64_t>(layout.scaled_height);
   const std::int64_t x0 = std::max<std::int64_t>(layout.x, 0);
   const std::int64_t y0 = std::max<std::int64_t>(layout.y, 0);
   const std::int64_t x1 = std::min<std::int64_t>(layout.x + width, sw);
   const std::int64_t y1 = std::min<std::int64_t>(layout.y + height, sh);
+  // The border is black; an image that covers the whole window leaves none.
+  if (x0 != 0 || y0 != 0 || x1 != std::int64_t{window_width} || y1 != std::int64_t{window_height}) {
+    x_FillPicture(picture, rgb_black);
+  }
   if (x1 > x0 && y1 > y0) {
     // The rectangle on the turned image, before the mirror.
     const auto rx0 = static_cast<std::uint64_t>(layout.mirror_x ? sw - x1 : x0);

@@ -7,12 +7,15 @@
 // size (full size from 100% on). Its neighbours are decoded ahead and kept beside it, three
 // images at most; a slideshow keeps a fourth, the image after the next. A drawing is rendered once
 // into a window-sized Picture, resampling only the part of the image that the window shows, and
-// sent whole; an exposure repaints that Picture without decoding or resampling.
+// sent whole; an exposure repaints that Picture without decoding or resampling. An animation
+// plays while it is shown: its frames come from its playback, composed on the pool ahead of
+// their time, and each is drawn when it is due.
 #include <X11/Xlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +25,7 @@
 #include "formats/pool.h"
 #include "main/state.h"
 #include "viewer/draw.h"
+#include "viewer/playback.h"
 #include "viewer/view_state.h"
 #include "viewer/viewer.h"
 #include "xsupport/xsupport.h"
@@ -52,9 +56,10 @@ struct Kept {
   ViewEntry entry;
   FileStamp stamp;  // the file's when it was asked for
   std::unique_ptr<Image> image;
-  Wish box;               // what it was decoded for
-  std::uint64_t tag = 0;  // of the job still decoding it; 0 once it is back
-  bool failed = false;    // back, without an image
+  Wish box;                            // what it was decoded for
+  std::uint64_t tag = 0;               // of the job still decoding it; 0 once it is back
+  bool failed = false;                 // back, without an image
+  std::unique_ptr<Playback> playback;  // for an animation, instead of image
 };
 
 // Slots: the shown entry, its two neighbours, and in a slideshow the image after the next.
@@ -75,9 +80,18 @@ Kept* find_kept(const ViewEntry& entry) {
   return nullptr;
 }
 
+// What the slot shows: the animation's frame on show, or the image.
+const Image* shown_image(const Kept& k) {
+  return k.playback ? &k.playback->image() : k.image.get();
+}
+
 void forget(Kept& k) {
-  image_going(k.image.get());
+  image_going(shown_image(k));
   k = Kept{};
+}
+
+Deadline now() {
+  return std::chrono::steady_clock::now();
 }
 
 // The pool's handler for the view: the image goes to the slot still waiting for it.
@@ -91,9 +105,22 @@ void take_image(DecodeResult&& result) {
         return;
       }
       image_going(k.image.get());
+      if (result.job.reader) {
+        k.image.reset();
+        k.playback = std::make_unique<Playback>(std::move(result), now());
+        return;
+      }
       k.image = std::move(result.image);
       return;
     }
+  }
+}
+
+// The pool's handler for frames: they go to the playback whose reader composed them; those of
+// an animation no longer kept are dropped.
+void take_frames(DecodeResult&& result) {
+  for (Kept& k : kept) {
+    if (k.playback && k.playback->take(std::move(result), now())) return;
   }
 }
 
@@ -111,12 +138,14 @@ void request(Kept& k, const ViewEntry& entry, Wish box, int priority) {
   k.stamp = stamp_of(entry.path);
   k.box = box;
   k.tag = ++last_tag;
+  // An animation comes back as its first frame, with its reader for the frames after.
   state.pool->submit(DecodeJob{.path = entry.path,
                                .selector = entry.selector,
                                .wish = box,
                                .tag = k.tag,
                                .group = group_view,
-                               .priority = priority});
+                               .priority = priority,
+                               .animate = true});
 }
 
 // Keeps entry and its neighbours, in this order of slots, and lets everything else go.
@@ -195,20 +224,30 @@ class Session {
       show.last_step = std::chrono::steady_clock::now();
     }
     keep_only(shown_, previous_, ahead(), after());
+    // An animation decoded ahead, or left earlier, goes on from its frame now.
+    if (Playback* playback = kept[0].playback.get()) playback->restart_clock(now());
     for (;;) {
       view_.frame = window_frame();
       if (!settle()) return view_failed;
+      Playback* playback = kept[0].playback.get();
+      if (playback) {
+        playback->tick(now());
+        playback->ask(*state.pool, ++last_tag);
+      }
       // Draw only once no event waits, so a burst of turns, zooms, pans, resizes or exposures
       // draws its final state alone.
       if (XPending(state.display) == 0) {
         draw();
         render_next_slide();
+        render_next_frame();
       }
-      // The next slide is due once this one has been drawn.
-      const Deadline due = show.running && drawn_ ? show.due() : no_deadline;
+      // The next slide is due once this one has been drawn; an animation's next frame when
+      // its time comes. A slideshow waits out its delay whatever the animation does.
+      const Deadline slide = show.running && drawn_ ? show.due() : no_deadline;
+      const Deadline due = std::min(slide, playback ? playback->due() : no_deadline);
       if (!x_NextEventOr(state.pool->wake_fd(), due)) {
-        if (due != no_deadline && std::chrono::steady_clock::now() >= due) {
-          if (const int result = next_slide(due); result != 0) return result;
+        if (slide != no_deadline && std::chrono::steady_clock::now() >= slide) {
+          if (const int result = next_slide(slide); result != 0) return result;
           continue;
         }
         state.pool->dispatch();
@@ -240,11 +279,22 @@ class Session {
   void render_next_slide() {
     if (!show.running || !drawn_ || state.info_line) return;
     const Kept* next = find_kept(ahead());
-    if (ahead().path.empty() || !next || !next->image || next->tag != 0) return;
+    const Image* image = next ? shown_image(*next) : nullptr;
+    if (ahead().path.empty() || !image || next->tag != 0) return;
     ViewState fresh;
     fresh.frame = view_.frame;
-    const Layout l = view_layout(fresh, full_size(*next->image));
-    render_ahead(*next->image, l, view_.frame, {});
+    const Layout l = view_layout(fresh, full_size(*image));
+    render_ahead(*image, l, view_.frame, {});
+  }
+
+  // While an animation plays, its next frame's drawing is rendered before its time, so that
+  // its time only has to show it. A slideshow has the drawing ahead for its next slide.
+  void render_next_frame() {
+    const Playback* playback = kept[0].playback.get();
+    const Image* next = playback ? playback->next_image() : nullptr;
+    if (!next || show.running || !drawn_) return;
+    const Layout l = view_layout(view_, full_size(*next));
+    render_ahead(*next, l, view_.frame, band(*next, l, 1));
   }
 
   // The image after the next, decoded ahead while a slideshow runs; none where it is one of
@@ -269,17 +319,22 @@ class Session {
   }
 
   // What the info line shows, when it is on.
-  Band band(const Image& image, const Layout& layout) {
+  // ahead counts the animation's frames after the one on show.
+  Band band(const Image& image, const Layout& layout, std::uint32_t ahead = 0) {
     if (!state.info_line) return {};
     if (bytes_ == unknown_bytes) bytes_ = file_bytes(shown_.path);
-    const ShownFacts facts{.position = place_.position,
-                           .count = place_.count,
-                           .full = full_size(image),
-                           .file_bytes = bytes_,
-                           .taken = image.taken,
-                           .camera = image.camera,
-                           .marked = marked(),
-                           .marks = mark_count()};
+    const Playback* playback = kept[0].playback.get();
+    const ShownFacts facts{
+        .position = place_.position,
+        .count = place_.count,
+        .full = full_size(image),
+        .file_bytes = bytes_,
+        .taken = image.taken,
+        .camera = image.camera,
+        .frame = playback ? (playback->frame() + ahead) % playback->frame_count() + 1 : 0,
+        .frames = playback ? playback->frame_count() : 0,
+        .marked = marked(),
+        .marks = mark_count()};
     return {true, shown_.path, view_info(view_, layout, facts, show)};
   }
 
@@ -294,7 +349,11 @@ class Session {
       return true;
     }
     if (k.failed) return false;
-    if (k.tag != 0 || !k.image) return true;
+    // An animation's frames are full size already.
+    if (k.tag != 0 || !k.image) {
+      if (k.playback) prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
+      return true;
+    }
     const Size full = full_size(*k.image);
     const Wish box = decode_box(full, turn, view_.zoom, view_.frame);
     const bool asked = box.width == k.box.width && box.height == k.box.height;
@@ -320,28 +379,33 @@ class Session {
   // render ends by setting the title; a repaint alone leaves it.
   void draw() {
     const Kept& k = kept[0];
-    if (!k.image) {
+    const Image* image = shown_image(k);
+    if (!image) {
       // Still decoding: an exposure meanwhile gets the last drawing back.
       if (!painted_) repaint();
       painted_ = true;
       return;
     }
-    const Layout l = view_layout(view_, full_size(*k.image));
-    const Band b = band(*k.image, l);
-    const bool ready = drawing_current(*k.image, l, b);
-    const bool taken = !ready && take_ahead(*k.image, l, b);
+    const Layout l = view_layout(view_, full_size(*image));
+    const Band b = band(*image, l);
+    const bool ready = drawing_current(*image, l, b);
+    const bool taken = !ready && take_ahead(*image, l, b);
     const bool stale = !ready && !taken;
-    if (stale) render(*k.image, l, view_.frame, b);
+    if (stale) render(*image, l, view_.frame, b);
     if (!ready || !painted_) {
       repaint();
       if (marked()) draw_mark_corner();
     }
     painted_ = true;
     drawn_ = true;
-    if (!ready || retitle_) {
+    // An animation's next frame alone leaves the title as it is; a change of marks sets it
+    // again.
+    if (retitle_ || (!ready && !(k.playback && titled_ && l == titled_layout_))) {
       retitle_ = false;
-      x_SetTitle(shown_.path.c_str(), k.image->full_width, k.image->full_height,
+      x_SetTitle(shown_.path.c_str(), image->full_width, image->full_height,
                  zoom_percent(view_.zoom));
+      titled_ = true;
+      titled_layout_ = l;
       prefetch(previous_, ahead(), after(), box_for(0, view_.frame));
     }
   }
@@ -362,6 +426,12 @@ class Session {
       case Action::fullscreen:
         x_ToggleFullscreen();
         return 0;
+      case Action::pause:
+        if (kept[0].playback) kept[0].playback->toggle_pause(now());
+        return 0;
+      case Action::next_frame:
+        if (kept[0].playback) kept[0].playback->step(now());
+        return 0;
       case Action::slideshow:
         show.running = !show.running;
         show.last_step = std::chrono::steady_clock::now();
@@ -381,7 +451,7 @@ class Session {
         change_marks(action);
         return 0;
       default: {
-        const Image* image = kept[0].image.get();
+        const Image* image = shown_image(kept[0]);
         const Size full = image ? full_size(*image) : Size{};
         apply_action(view_, action, image ? &full : nullptr);
         return 0;
@@ -495,7 +565,9 @@ class Session {
   ViewState view_;
   std::int64_t bytes_ = unknown_bytes;  // the file's size, asked once it is shown
   bool painted_ = false;
-  bool retitle_ = false;   // the title is set again at the next drawing
+  bool retitle_ = false;  // the title is set again at the next drawing
+  bool titled_ = false;
+  Layout titled_layout_;
   bool drawn_ = false;     // the shown image has been drawn
   bool dragging_ = false;  // button 1 is down, pressed in the view
   bool dragged_ = false;   // and the pointer moved since
@@ -507,6 +579,7 @@ class Session {
 
 void start_view() {
   state.pool->set_handler(group_view, take_image);
+  state.pool->set_handler(group_frames, take_frames);
 }
 
 int view_image(const ViewEntry& shown, const ViewEntry& previous, const ViewEntry& next,
@@ -522,7 +595,10 @@ void leave_view() {
   forget_drawing();
   for (Kept& k : kept)
     forget(k);
-  if (state.pool) state.pool->drop_queued(group_view);
+  if (state.pool) {
+    state.pool->drop_queued(group_view);
+    state.pool->drop_queued(group_frames);
+  }
 }
 
 bool set_slide_delay(double seconds) {

@@ -270,6 +270,10 @@ Action key_action(KeySym keysym, bool shift) {
       return Action::mirror_top_bottom;
     case XK_f:
       return Action::fullscreen;
+    case XK_a:
+      return Action::pause;
+    case XK_period:
+      return Action::next_frame;
     case XK_s:
       return Action::slideshow;
     case XK_bracketleft:
@@ -343,6 +347,8 @@ void apply_action(ViewState& view, Action action, const Size* full) {
     case Action::next:
     case Action::leave:
     case Action::fullscreen:
+    case Action::pause:
+    case Action::next_frame:
     case Action::slideshow:
     case Action::slideshow_faster:
     case Action::slideshow_slower:
@@ -413,6 +419,8 @@ std::string view_info(const ViewState& view, const Layout& layout, const ShownFa
   if (layout.turn != 0) add("turned " + std::to_string(layout.turn * degrees_per_turn));
   if (layout.mirror_x) add("mirrored left-right");
   if (layout.mirror_y) add("mirrored top-bottom");
+  if (facts.frames > 0)
+    add("frame " + std::to_string(facts.frame) + "/" + std::to_string(facts.frames));
   if (facts.marked) add("marked");
   if (facts.marks > 0) add(std::to_string(facts.marks) + (facts.marks == 1 ? " mark" : " marks"));
   if (show.running) add("slideshow " + delay_text(show.delay));

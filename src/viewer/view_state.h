@@ -82,6 +82,8 @@ enum class Action {
   mirror_left_right,
   mirror_top_bottom,
   fullscreen,
+  pause,             // an animation stops or goes on
+  next_frame,        // an animation shows its next frame, paused
   slideshow,         // start or stop
   slideshow_faster,  // halve the delay
   slideshow_slower,  // double it
@@ -99,7 +101,7 @@ Action key_action(KeySym keysym, bool shift);
 void pan_view(ViewState& view, std::int64_t across, std::int64_t down);
 // Applies what an action does to the state. full is the shown image's size, null while it
 // decodes (zooming from fit then waits for it; turns and mirrors apply alone). Actions that
-// leave the state as it is (steps, leaving, fullscreen) do nothing here.
+// leave the state as it is (steps, leaving, fullscreen, an animation's) do nothing here.
 void apply_action(ViewState& view, Action action, const Size* full);
 
 // The slideshow: each step comes delay after the one before it, shown or typed.
@@ -128,12 +130,14 @@ struct ShownFacts {
   std::int64_t file_bytes = -1;  // -1 when unknown
   std::string taken;
   std::string camera;
+  std::uint32_t frame = 0;  // an animation's frame on show, from 1, of frames; 0 for a still
+  std::uint32_t frames = 0;
   bool marked = false;    // the shown file
   std::size_t marks = 0;  // marked files in all
 };
 // The info line's fields after the name: position, size, file size, zoom, turn and mirrors
-// when not upright, the mark and the count of marked files, the slideshow's delay while it
-// runs, date taken and camera.
+// when not upright, an animation's frame, the mark and the count of marked files, the
+// slideshow's delay while it runs, date taken and camera.
 std::string view_info(const ViewState& view, const Layout& layout, const ShownFacts& facts,
                       const Slideshow& show);
 // A file size as people read it: "980 B", "12.5 KiB", "3.1 MiB".

@@ -1,4 +1,4 @@
-// The GIF decoder, on files built byte by byte here (with a small LZW encoder of the test's own)
+// The GIF decoder, on files built byte by byte (with a small LZW encoder of the tests' own)
 // and on files written by ImageMagick, compared with ImageMagick's own decoding.
 #include <gtest/gtest.h>
 
@@ -9,27 +9,16 @@
 #include <utility>
 #include <vector>
 
+#include "formats/animation.h"
 #include "formats/formats.h"
 #include "formats/gif.h"
+#include "support/gif_file.h"
+#include "support/reference_frames.h"
 #include "support/tempdir.h"
 
 namespace {
 
-using pictra_test::command_output;
-using pictra_test::TempDir;
-
-// Codes packed least significant bit first, as GIF stores them.
-struct BitWriter {
-  std::string bytes;
-  int used = 0;  // bits used in the last byte
-  void put(int code, int bits) {
-    for (int i = 0; i < bits; ++i) {
-      if (used == 0) bytes.push_back(0);
-      if (code >> i & 1) bytes.back() = static_cast<char>(bytes.back() | 1 << used);
-      used = (used + 1) % 8;
-    }
-  }
-};
+using namespace pictra_test;
 
 struct Code {
   int value;
@@ -43,63 +32,6 @@ std::string pack(const std::vector<Code>& codes) {
   return out.bytes;
 }
 
-// A plain dictionary LZW encoder. It starts with a clear code; with a full table it either sends
-// a clear code or goes on with the 4096 codes it has. full_codes counts codes sent while full.
-std::string lzw_encode(const std::vector<int>& pixels, int c, bool clear_when_full,
-                       int* full_codes) {
-  BitWriter out;
-  const int clear = 1 << c;
-  int size = c + 1;
-  int next = clear + 2;
-  std::map<std::pair<int, int>, int> table;
-  out.put(clear, size);
-  int prefix = pixels[0];
-  for (std::size_t i = 1; i < pixels.size(); ++i) {
-    const auto found = table.find({prefix, pixels[i]});
-    if (found != table.end()) {
-      prefix = found->second;
-      continue;
-    }
-    out.put(prefix, size);
-    if (next == 4096) {
-      if (full_codes) ++*full_codes;
-      if (clear_when_full) {
-        out.put(clear, size);
-        table.clear();
-        size = c + 1;
-        next = clear + 2;
-      }
-    } else {
-      // The decoder adds this entry one code later, and widens its codes with it.
-      if (next >= 1 << size && size < 12) ++size;
-      table[{prefix, pixels[i]}] = next++;
-    }
-    prefix = pixels[i];
-  }
-  out.put(prefix, size);
-  out.put(clear + 1, size);
-  return out.bytes;
-}
-
-std::string u16(int v) {
-  return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-}
-std::string byte(int v) {
-  return std::string(1, static_cast<char>(v));
-}
-
-std::string screen(int w, int h, int packed, const std::string& version = "89a") {
-  return "GIF" + version + u16(w) + u16(h) + byte(packed) + byte(0) + byte(0);
-}
-
-// Colour table entries as red, green, blue bytes.
-std::string colour_table(const std::vector<int>& rgb) {
-  std::string bytes;
-  for (int c : rgb)
-    bytes += byte(c >> 16) + byte(c >> 8) + byte(c);
-  return bytes;
-}
-
 // A distinct colour per index, never black, its index in the red channel.
 int colour(int index) {
   return index << 16 | (255 - index) << 8 | (index ^ 0x5A);
@@ -110,17 +42,6 @@ std::vector<int> palette(int entries) {
   for (int i = 0; i < entries; ++i)
     rgb.push_back(colour(i));
   return rgb;
-}
-
-std::string sub_blocks(const std::string& data, std::size_t block = 255,
-                       bool empty_between = false) {
-  std::string bytes;
-  for (std::size_t at = 0; at < data.size(); at += block) {
-    const std::string part = data.substr(at, block);
-    bytes += byte(static_cast<int>(part.size())) + part;
-    if (empty_between) bytes += byte(0);
-  }
-  return bytes + byte(0);
 }
 
 std::string image(int w, int h, int packed, int c, const std::string& data,
@@ -279,7 +200,8 @@ TEST_F(Gif, InterlacedRows) {
   }
 }
 
-TEST_F(Gif, TwoImagesShareTheColourTable) {
+// The still image is the first: the images after it are not read.
+TEST_F(Gif, TheFirstImageIsTheStillOne) {
   const std::vector<int> global = {0x101010, 0x202020, 0x303030, 0x404040};
   const std::string first = image(2, 2, 0x80, 2, lzw_encode({0, 1, 1, 0}, 2, true, nullptr),
                                   colour_table({0x123456, 0xABCDEF}));
@@ -287,17 +209,16 @@ TEST_F(Gif, TwoImagesShareTheColourTable) {
   const std::string bytes = screen(8, 8, 0x81) + colour_table(global) + first + second + ";";
   const auto image = formats[format_gif].load(dir_.write("two.gif", bytes).c_str(), nullptr, {});
   ASSERT_NE(image, nullptr);
-  EXPECT_EQ(image->width, 3u);
-  EXPECT_EQ(image->height, 1u);
-  // The first image's local table is left over entries 0 and 1, the global one beyond them.
+  EXPECT_EQ(image->width, 2u);
+  EXPECT_EQ(image->height, 2u);
   // The colour bytes red 0x12, green 0x34, blue 0x56 come out as 0x123456.
-  const int expected[] = {0x123456, 0xABCDEF, 0x404040};
-  for (int x = 0; x < 3; ++x)
-    EXPECT_EQ(get_pixel(*image, x, 0), expected[x]);
+  const int expected[] = {0x123456, 0xABCDEF, 0xABCDEF, 0x123456};
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(get_pixel(*image, i % 2, i / 2), expected[i]);
 }
 
 // What the block loop does around damaged or missing images. An empty expected list means a
-// file without image data: its logical screen, black, not colour(0). An empty last image is no
+// file without image data: its logical screen, black, not colour(0). An empty first image is no
 // image at all.
 TEST_F(Gif, BlockLoop) {
   const std::string good = image(2, 1, 0, 2, pack({{4, 3}, {1, 3}, {2, 3}, {5, 3}}));
@@ -316,25 +237,20 @@ TEST_F(Gif, BlockLoop) {
        2,
        1,
        {1, 2}},
-      {"non-root first code, then an image", not_root + good + ";", 2, 1, {1, 2}},
+      {"non-root first code, then an image", not_root + good + ";", 4, 4, std::vector(16, 0)},
       {"code beyond next, then an image",
        image(4, 4, 0, 2, pack({{4, 3}, {1, 3}, {7, 3}, {5, 3}})) + good + ";",
-       2,
-       1,
-       {1, 2}},
-      {"minimum code size 1, then an image",
-       image(4, 4, 0, 1, "\x55\x55") + good + ";",
-       2,
-       1,
-       {1, 2}},
-      {"minimum code size 12, then an image",
-       image(4, 4, 0, 12, "\x55\x55") + good + ";",
-       2,
-       1,
-       {1, 2}},
+       4,
+       4,
+       {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"minimum code size 1, then an image", image(4, 4, 0, 1, "\x55\x55") + good + ";", 4, 4,
+       std::vector(16, 0)},
+      {"minimum code size 12, then an image", image(4, 4, 0, 12, "\x55\x55") + good + ";", 4, 4,
+       std::vector(16, 0)},
       {"minimum code size 255 alone", image(2, 2, 0, 255, "\x55\x55"), 2, 2, {0, 0, 0, 0}},
       {"descriptor cut short", byte(',') + u16(1) + u16(2) + byte(5), 5, 0, {}},
-      {"an empty image after a good one", good + image(3, 0, 0, 2, "") + ";", 3, 0, {}},
+      {"an empty image after a good one", good + image(3, 0, 0, 2, "") + ";", 2, 1, {1, 2}},
+      {"an empty image before a good one", image(3, 0, 0, 2, "") + good + ";", 3, 0, {}},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(load(with_palette(9, 4, c.blocks)), c.h > 0 ? 1 : 0) << c.what;
@@ -402,6 +318,59 @@ TEST_F(Gif, ImageMagickFilesDecodeAlike) {
       EXPECT_EQ(wrong, 0) << what;
     }
   }
+}
+
+// Every disposal, transparency, frames smaller than the screen at their offsets, a local
+// table and an interlaced frame, against PIL's composition. Colour 0 and the background are
+// black, where PIL and browsers agree on what a cleared or uncovered pixel shows: PIL clears to
+// the colour of the transparent index, browsers (and this reader) to transparent. PIL also lets
+// an unspecified disposal (0) take the one of the frame before, so only the last frame, which
+// nothing follows, leaves it unspecified.
+TEST_F(Gif, AnimationFramesMatchPil) {
+  const std::string table = colour_table(
+      {0x000000, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0xFFFF00, 0x00FFFF, 0xFF00FF});
+  std::vector<int> full(30);
+  for (int i = 0; i < 30; ++i)
+    full[i] = 1 + i * 5 % 7;
+  const std::string local = colour_table({0x808080, 0x102030});
+  const std::string frames =
+      control(1, 10) + placed(0, 0, 6, 5, 0, full) +                                 // kept
+      control(2, 5, 0) + placed(1, 1, 3, 2, 0, {0, 1, 2, 0, 4, 0}) +                 // cleared
+      control(3, 0, 5) + placed(3, 2, 3, 3, 0, {5, 6, 5, 7, 5, 7, 1, 1, 5}) +        // put back
+      control(1, 30) + placed(0, 3, 2, 2, 0x80, {0, 1, 1, 0}, local) +               // local table
+      control(1, 2, 0) + placed(2, 0, 2, 5, 0x40, {1, 0, 2, 2, 3, 0, 4, 4, 5, 0}) +  // interlaced
+      control(2, 7) + placed(4, 1, 2, 2, 0, {6, 6, 6, 6}) + control(0, 10) +
+      placed(0, 0, 1, 1, 0, {2});
+  const std::string bytes = screen(6, 5, 0x82) + table + looping(3) + frames + ";";
+  const std::string path = dir_.write("anim.gif", bytes);
+  const auto reference = pictra_test::reference_frames(path);
+  ASSERT_EQ(reference.rgb.size(), 7u);
+  ASSERT_EQ(reference.loop, 3);
+  const auto reader = gif::open_animation(path.c_str());
+  ASSERT_NE(reader, nullptr);
+  // A loop count says how often the animation repeats after playing once.
+  EXPECT_EQ(reader->loop_count(), 4u);
+  pictra_test::expect_frames_match(*reader, reference, "disposals");
+
+  // Without a loop count it plays once; a file cut inside its third frame plays what decodes.
+  const auto once =
+      gif::open_animation(dir_.write("once.gif", screen(6, 5, 0x82) + table + frames).c_str());
+  ASSERT_NE(once, nullptr);
+  EXPECT_EQ(once->loop_count(), 1u);
+  const std::string cut =
+      screen(6, 5, 0x82) + table +
+      frames.substr(0, frames.find(",", frames.find(",", frames.find(",") + 1) + 1) + 16);
+  const auto damaged = gif::open_animation(dir_.write("cut.gif", cut).c_str());
+  ASSERT_NE(damaged, nullptr);
+  int decoded = 0;
+  for (AnimationFrame frame; damaged->next(frame);)
+    ++decoded;
+  EXPECT_EQ(decoded, 3);
+  // One image is no animation.
+  EXPECT_EQ(gif::open_animation(dir_.write("one.gif", screen(6, 5, 0x82) + table + control(0, 5) +
+                                                          placed(0, 0, 1, 1, 0, {2}) + ";")
+                                    .c_str()),
+            nullptr);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ constexpr std::array prepared_keysyms = {
     XK_Escape,  XK_Home,     XK_Left,   XK_Up,          XK_Right, XK_Down, XK_Prior,     XK_Next,
     XK_End,     XK_KP_Enter, XK_KP_Add, XK_KP_Subtract, XK_KP_2,  XK_KP_4, XK_KP_6,      XK_KP_8,
     XK_Shift_L, XK_Tab,      XK_space,  XK_equal,       XK_0,     XK_1,    XK_f,         XK_j,
-    XK_k,       XK_l,        XK_bar,    XK_underscore};
+    XK_k,       XK_l,        XK_bar,    XK_underscore,  XK_period};
 
 int ignore_x_errors(Display*, XErrorEvent*) {
   return 0;
