@@ -102,6 +102,20 @@ void view_neighbours(std::uint32_t index, const char* container) {
       case view_first:
         step_to_first();
         break;
+      case view_next_mark:
+      case view_previous_mark:
+        step_to_mark(result == view_next_mark);
+        break;
+      case view_reread:
+        // The sub-images of a file are read again by the grid, whose thumbnails know changes.
+        if (container) {
+          viewing = false;
+        } else {
+          reread_list(state.container);
+          const FileNode* now = file_node_at(state.top, state.selected);
+          viewing = now && !now->directory;
+        }
+        break;
       default:
         viewing = false;
         break;

@@ -1,10 +1,14 @@
 // The browser's event loop and the navigation rules of its keys.
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "browser/browser.h"
 #include "filelist/filelist.h"
+#include "filelist/marks.h"
 #include "formats/pool.h"
 #include "main/state.h"
 #include "viewer/viewer.h"
@@ -140,6 +144,49 @@ void go_to_parent(std::string& container) {
   scan_dir();
 }
 
+// Selects node: in its cell when it is on the page shown, else on the page it is on when paged
+// to from the start.
+void select_node(const FileNode* node) {
+  const FileNode* at = state.top;
+  for (std::uint32_t index = 0; at && index < level().cells; ++index, at = at->nextfile) {
+    if (at == node) {
+      state.selected = index;
+      return;
+    }
+  }
+  select_position(list_position(node));
+}
+
+// The marking keys: m, u, Shift+m, Shift+n and Shift+p. -1 for any other key. Every change
+// redraws the thumbnails, from the cache: a frame taken off shows the picture under it again.
+int mark_key(KeySym keysym, bool shift) {
+  switch (keysym) {
+    case XK_m:
+      if (shift) {
+        invert_marks(state.top);
+      } else {
+        toggle_mark(file_node_at(state.top, state.selected));
+      }
+      return 1;
+    case XK_u:
+      clear_marks();
+      return 1;
+    case XK_n:
+      return shift ? step_to_mark(true) : -1;
+    case XK_p:
+      return shift ? step_to_mark(false) : -1;
+    default:
+      return -1;
+  }
+}
+
+// The file the key handler gets when nothing is marked: the selected one, when it is a file.
+std::string selected_file(const std::string& container) {
+  const FileNode* node = file_node_at(state.top, state.selected);
+  if (node == nullptr || node->directory) return "";
+  return container.empty() ? node->name : container;
+}
+
 // The cell under a click, or cells (no cell) when the click is right of the last column or
 // below the last row.
 std::uint32_t cell_at(int x, int y) {
@@ -193,6 +240,36 @@ int toggle_info_line() {
 }
 
 }  // namespace
+
+int step_to_mark(bool forward) {
+  const FileNode* node = file_node_at(state.top, state.selected);
+  for (node = node ? (forward ? node->nextfile : node->prevfile) : nullptr; node;
+       node = forward ? node->nextfile : node->prevfile) {
+    if (is_marked(node)) {
+      select_node(node);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// A file it changed gets a new thumbnail as every cell is drawn anew: the cache knows files by
+// size and time.
+void reread_list(std::string& container) {
+  if (!container.empty()) {
+    struct stat info {};
+    if (stat(container.c_str(), &info) != 0) leave_container(container);
+    return;
+  }
+  const FileNode* selected = file_node_at(state.top, state.selected);
+  const std::string name = selected ? selected->name : "";
+  const std::uint32_t top_position = state.top ? list_position(state.top) : 0;
+  FileNode* target = reread_files(name, top_position + state.selected);
+  // The page stays where it was when the entry is still on it.
+  if (FileNode* top = file_node_at(state.top, top_position)) state.top = top;
+  state.selected = 0;
+  if (target) select_node(target);
+}
 
 // The view and the help screen hand a DestroyNotify or the manager's close back in
 // state.event; nothing is drawn into the window after that.
@@ -295,10 +372,13 @@ void browse(std::string& container) {
     state.event_pending = 0;
     switch (state.event.type) {
       case KeyPress: {
-        const KeySym keysym = x_TypedKey(state.event.xkey);
+        XKeyEvent& key = state.event.xkey;
+        if (take_handler_key(key, selected_file(container))) break;
+        const KeySym keysym = x_TypedKey(key);
         // Shift and the other modifiers only change the next key; alone they do nothing.
         if (IsModifierKey(keysym)) break;
-        const int result = handle_key(keysym, container);
+        int result = mark_key(keysym, (key.state & ShiftMask) != 0);
+        if (result < 0) result = handle_key(keysym, container);
         if (!window_closing()) redraw_grid(result, container.c_str());
         break;
       }
@@ -313,7 +393,12 @@ void browse(std::string& container) {
         state.quit = 1;
         break;
       case ClientMessage:
-        if (x_IsCloseRequest(state.event)) state.quit = 1;
+        if (handler_ended(state.event)) {
+          reread_list(container);
+          redraw_grid(1, container.c_str());
+        } else if (x_IsCloseRequest(state.event)) {
+          state.quit = 1;
+        }
         break;
       case ConfigureNotify: {
         collapse(ConfigureNotify);

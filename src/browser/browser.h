@@ -27,6 +27,7 @@ inline constexpr std::uint32_t label_band = 20;
 
 // Grid (layout, labels, thumbnail pass, full redraw).
 void layout_grid();
+// The label of the cell at index, and the frame of a marked file's cell.
 void draw_label(GC gc, std::uint32_t index);
 void draw_thumbnails(GC gc, const char* container);
 void redraw_grid(int with_thumbnails, const char* container);
@@ -59,6 +60,12 @@ void clear_thumb_cache();
 
 // Event loop and navigation.
 void browse(std::string& container);
+// Reads the list again after the key handler, keeping the page and the selected entry where
+// they still are; the sub-images of a file gone are left for its directory.
+void reread_list(std::string& container);
+// Selects the marked entry after the selected one (forward) or before it; 0 when there is none,
+// 1 when the selection moved.
+int step_to_mark(bool forward);
 int handle_key(KeySym keysym, std::string& container);
 
 // True once the window has been destroyed from outside or the manager asked to close it (the

@@ -10,12 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "browser/browser.h"
 #include "filelist/filelist.h"
+#include "filelist/marks.h"
 #include "formats/formats.h"
 #include "formats/pool.h"
 #include "main/state.h"
@@ -26,8 +28,9 @@ namespace {
 
 constexpr int rgb_black = 0x000000;
 constexpr int rgb_white = 0xffffff;
-constexpr int rgb_green = 0x00ff00;  // directory names
-constexpr int rgb_cyan = 0x00ffff;   // file names
+constexpr int rgb_green = 0x00ff00;            // directory names
+constexpr int rgb_cyan = 0x00ffff;             // file names
+constexpr std::uint32_t mark_frame_width = 4;  // of a marked cell's frame
 
 // The label bar starts one row below the picture area and is this many rows high; the name's
 // baseline lies on the bar's last row.
@@ -190,6 +193,26 @@ void set_foreground(GC gc, int rgb) {
   XChangeGC(state.display, gc, GCForeground, &values);
 }
 
+// A frame along the edges of the cell's picture area, above its label band.
+void draw_mark(GC gc, int x, std::uint32_t top) {
+  const std::uint32_t width = state.cell_width > 0 ? state.cell_width - 1 : 0;
+  const std::uint32_t side = std::min({mark_frame_width, width, state.thumb_height});
+  if (side == 0) return;
+  const auto y = static_cast<int>(top);
+  set_foreground(gc, mark_rgb);
+  const XRectangle edges[] = {
+      {static_cast<short>(x), static_cast<short>(y), static_cast<unsigned short>(width),
+       static_cast<unsigned short>(side)},
+      {static_cast<short>(x), static_cast<short>(y + static_cast<int>(state.thumb_height - side)),
+       static_cast<unsigned short>(width), static_cast<unsigned short>(side)},
+      {static_cast<short>(x), static_cast<short>(y), static_cast<unsigned short>(side),
+       static_cast<unsigned short>(state.thumb_height)},
+      {static_cast<short>(x + static_cast<int>(width - side)), static_cast<short>(y),
+       static_cast<unsigned short>(side), static_cast<unsigned short>(state.thumb_height)}};
+  XFillRectangles(state.display, state.window, gc, const_cast<XRectangle*>(edges),
+                  static_cast<int>(std::size(edges)));
+}
+
 // Takes a waiting input, exposure or structure event or the manager's close into state.event,
 // if there is one.
 bool event_waiting() {
@@ -305,6 +328,10 @@ void draw_label(GC gc, std::uint32_t index) {
 
   const FileNode* node = file_node_at(state.top, index);
   if (node == nullptr) return;  // past the end of the list: the bar only
+  if (is_marked(node)) {
+    draw_mark(gc, x, cell_top);
+    set_foreground(gc, name_rgb);
+  }
   // A file named by a path is labelled by its own name, which the cell has room for.
   const char* name = node->name.c_str();
   if (const char* slash = std::strrchr(name, '/'); slash && !node->directory) name = slash + 1;

@@ -27,6 +27,9 @@ constexpr char key_lines[][key_line_capacity] = {
     "f                         - fullscreen on/off",
     "s                         - slideshow from the selection",
     "i                         - info line on/off (also in the view)",
+    "m, M, u                   - mark, invert marks, unmark all",
+    "N/P                       - next/previous marked image",
+    "ctrl+x key                - run the key handler on the marked",
     "Esc,q                     - quit",
     "In the image view:",
     "left/right                - turn",
@@ -37,6 +40,7 @@ constexpr char key_lines[][key_line_capacity] = {
     "a, .                      - animation: pause/play, next frame",
     "s, [ ]                    - slideshow on/off, delay /2, x2",
     "A                         - transparency: checkerboard/black",
+    "m, ctrl+x key             - mark/unmark, run the key handler",
     "other key, click          - back to the thumbnails",
 };
 

@@ -160,10 +160,24 @@ void clear_files(FileNode*& handle) {
   handle = nullptr;
 }
 
+void remove_file(FileNode*& handle, FileNode* node) {
+  if (node->prevfile != nullptr) node->prevfile->nextfile = node->nextfile;
+  if (node->nextfile != nullptr) node->nextfile->prevfile = node->prevfile;
+  if (handle == node) handle = node->nextfile != nullptr ? node->nextfile : node->prevfile;
+  delete node;
+}
+
 FileNode* file_node_at(FileNode* node, std::uint32_t index) {
   for (std::uint32_t i = 0; i < index && node != nullptr; ++i)
     node = node->nextfile;
   return node;
+}
+
+std::uint32_t list_position(const FileNode* node) {
+  std::uint32_t position = 0;
+  for (const FileNode* at = node->prevfile; at != nullptr; at = at->prevfile)
+    ++position;
+  return position;
 }
 
 int is_dir_or_end(FileNode* node, std::uint32_t index) {

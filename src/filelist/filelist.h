@@ -34,9 +34,13 @@ void insert_files(FileNode*& handle, const char** names, std::size_t count);
 void first_file(FileNode*& handle);
 void last_file(FileNode*& handle);
 void clear_files(FileNode*& handle);
+// Unlinks node and frees it; a handle on it moves to the next node, or the previous one.
+void remove_file(FileNode*& handle, FileNode* node);
 int is_dir_or_end(FileNode* node, std::uint32_t index);
 const char* file_name_at(FileNode* node, std::uint32_t index);
 FileNode* file_node_at(FileNode* node, std::uint32_t index);
+// How many nodes come before node.
+std::uint32_t list_position(const FileNode* node);
 
 // An entry on its way into the list, with what the sort orders compare.
 struct ListEntry {
@@ -74,6 +78,12 @@ ImagePlace image_place(const FileNode* node);
 
 // Reads the current directory into state.top (and empties state.container, sets selected 0).
 void scan_dir();
+
+// Reads the list again once its files may have changed: a directory listing by a new scan, a
+// list of named files by leaving out the files that are gone. state.top is left on the first
+// node. Answers the entry named name, else the one now at position (counted from the first),
+// else the last; none when the list is empty.
+FileNode* reread_files(const std::string& name, std::uint32_t position);
 
 // Whether name can be shown: it exists and can be read. Otherwise "pictra: NAME: REASON" goes
 // to standard error. info is name's, links followed.

@@ -74,3 +74,27 @@ void scan_dir() {
   }
   first_file(state.top);
 }
+
+FileNode* reread_files(const std::string& name, std::uint32_t position) {
+  if (state.named_list) {
+    first_file(state.top);
+    for (FileNode* node = state.top; node != nullptr;) {
+      FileNode* next = node->nextfile;
+      struct stat info {};
+      if (!node->directory && stat(node->name.c_str(), &info) != 0) remove_file(state.top, node);
+      node = next;
+    }
+    first_file(state.top);
+  } else {
+    scan_dir();
+  }
+  FileNode* target = state.top;
+  while (target != nullptr && target->name != name)
+    target = target->nextfile;
+  if (target == nullptr) target = file_node_at(state.top, position);
+  if (target == nullptr) {
+    target = state.top;
+    last_file(target);
+  }
+  return target;
+}

@@ -18,7 +18,7 @@ constexpr int success_status = 0;
 constexpr int usage_status = 2;
 
 constexpr char usage_line[] =
-    "usage: pictra [-0irt] [-n NUM] [-S SECONDS] [--sort=KEY] [--reverse] [--help | --version] "
+    "usage: pictra [-0iort] [-n NUM] [-S SECONDS] [--sort=KEY] [--reverse] [--help | --version] "
     "[--] [FILE | DIR]...";
 constexpr char end_of_options[] = "--";
 
@@ -34,6 +34,10 @@ constexpr KeyHelp browser_keys[] = {
     {"Return, left or right button", "open a directory or view an image"},
     {"BackSpace, middle button", "go to the parent directory (not in a list)"},
     {"r", "read the directory again (not in a list)"},
+    {"m", "mark or unmark the selected file"},
+    {"Shift+m  u", "invert the marks of the list, unmark all"},
+    {"Shift+n  Shift+p", "select the next or previous marked file"},
+    {"Ctrl+x KEY", "run the key handler with KEY"},
     {"s", "slideshow from the selected image"},
     {"i", "info line on or off"},
     {"h", "show the keys in the window"},
@@ -53,6 +57,9 @@ constexpr KeyHelp view_keys[] = {
     {"a", "pause or play an animation"},
     {".", "an animation's next frame, paused"},
     {"A (Shift+a)", "transparency over a checkerboard or black"},
+    {"m", "mark or unmark the image shown"},
+    {"Shift+m  u  Shift+n  Shift+p", "as in the grid"},
+    {"Ctrl+x KEY", "run the key handler with KEY"},
     {"s", "slideshow on or off, from the image shown"},
     {"[  ]", "slideshow delay halved, doubled"},
     {"i", "info line on or off"},
@@ -83,6 +90,9 @@ void print_help() {
       "  -r           walk directories into their subdirectories (names beginning with \".\"\n"
       "               are left out of a walked directory)\n"
       "  -n NUM       start at the NUM-th image, counted from 1\n"
+      "  -o           at the end, print the marked files on standard output, one a line (with\n"
+      "               -0 each ended by a NUL byte) in list order, relative to the directory\n"
+      "               pictra started in when they lie under it\n"
       "  -S SECONDS   start a slideshow (0.1 to 86400 seconds, decimals allowed; 5 when s\n"
       "               starts one) from the first image, or from the first image opened in\n"
       "               the grid; after the last image it starts again at the first\n"
@@ -99,6 +109,25 @@ void print_help() {
   print_keys("Keys in the grid:", browser_keys);
   print_keys("Keys in the view:", view_keys);
   std::printf(
+      "\n"
+      "Marks belong to files: they stay when the list is left or read again. Ctrl+x and a key\n"
+      "(Escape: none) runs $XDG_CONFIG_HOME/pictra/key-handler (~/.config/pictra/key-handler\n"
+      "when the variable is unset) in the current directory, without a shell. Its argument is\n"
+      "the key: its X name as typed after C-, M- and S- for Control, Alt and a Shift that did\n"
+      "not change it (r, R, C-d, M-x, S-Delete). Its standard input holds the marked files, or\n"
+      "the selected or shown one when none is marked, one absolute path a line; with -0 each\n"
+      "path ends with a NUL byte instead, and only then are names holding a newline passed.\n"
+      "When it ends, the directory and the images are read again. An example:\n"
+      "\n"
+      "  #!/bin/sh\n"
+      "  case \"$1\" in\n"
+      "  r|R) turn=90; [ \"$1\" = R ] && turn=270\n"
+      "       while IFS= read -r file; do\n"
+      "         echo \"turning $file by $turn\"\n"
+      "         jpegtran -copy all -rotate \"$turn\" -outfile \"$file.tmp\" \"$file\" &&\n"
+      "           mv \"$file.tmp\" \"$file\"\n"
+      "       done ;;\n"
+      "  esac\n"
       "\nThe window's position and size are kept in ~/.pictrarc. The window manager's\n"
       "close button quits as q does.\n");
 }
@@ -175,6 +204,9 @@ int short_options(int argc, char** argv, int& i, Operands& operands) {
         break;
       case 'r':
         operands.recursive = true;
+        break;
+      case 'o':
+        operands.print_marks = true;
         break;
       case 'n': {
         const char* number = letter[1] != '\0' ? letter + 1 : (i + 1 < argc ? argv[++i] : nullptr);

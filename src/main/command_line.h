@@ -16,6 +16,7 @@ struct Operands {
   bool read_names = false;         // -i: further names on standard input
   bool null_separated = false;     // -0: names on standard input end with NUL, not newline
   bool recursive = false;          // -r: walk directories into their subdirectories
+  bool print_marks = false;        // -o: print the marked files at the end
   std::uint32_t start = 0;         // -n: the image to start at, counted from 1; 0 when not given
   bool slideshow = false;          // -S: start a slideshow, its delay set in the viewer
   SortOrder sort;

@@ -19,6 +19,7 @@
 #include "browser/browser.h"
 #include "config/config.h"
 #include "filelist/filelist.h"
+#include "filelist/marks.h"
 #include "formats/formats.h"
 #include "formats/pool.h"
 #include "main/command_line.h"
@@ -33,6 +34,7 @@ constexpr int fatal_status = -1;
 constexpr int failure_status = 1;
 constexpr unsigned char initial_thumbsize = 2;
 constexpr char config_name[] = "/.pictrarc";
+constexpr char key_handler_name[] = "/pictra/key-handler";
 
 // The home directory: HOME, or when it is unset the password database. Null when neither
 // names one; the program then runs without a configuration file.
@@ -46,6 +48,32 @@ const char* home_directory() {
 void build_config_path() {
   const char* home = home_directory();
   state.config_path = home ? std::string(home) + config_name : std::string();
+  const char* config_home = std::getenv("XDG_CONFIG_HOME");
+  if (config_home && *config_home) {
+    state.key_handler_path = std::string(config_home) + key_handler_name;
+  } else if (home) {
+    state.key_handler_path = std::string(home) + "/.config" + key_handler_name;
+  }
+}
+
+std::string working_directory() {
+  char* path = getcwd(nullptr, 0);
+  std::string directory = path ? path : "";
+  std::free(path);
+  return directory;
+}
+
+// -o: the marked files, relative to start when they lie under it.
+void print_marks(const std::string& start) {
+  const std::string under = start.ends_with('/') ? start : start + "/";
+  const char end = state.null_separated ? '\0' : '\n';
+  for (const std::string& path : marked_paths(state.top)) {
+    const std::string shown =
+        !start.empty() && path.starts_with(under) ? path.substr(under.size()) : path;
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    std::fputc(end, stdout);
+  }
+  std::fflush(stdout);
 }
 
 // The cleanup of every ending, a signal's included: the geometry waiting for its quiet second
@@ -82,6 +110,28 @@ ViewEntry entry_of(const FileNode* node) {
   return node ? ViewEntry{node->name, ""} : ViewEntry{};
 }
 
+// The list read again after the key handler: the image named name, else the image now in its
+// place or the nearest one before it; none without images.
+const FileNode* reread_image(const std::string& name, std::uint32_t position) {
+  const FileNode* node = reread_files(name, position);
+  const FileNode* after = node;
+  while (after && after->directory)
+    after = after->nextfile;
+  if (after) return after;
+  while (node && node->directory)
+    node = node->prevfile;
+  return node;
+}
+
+// The marked image after node (forward) or before it; none when there is none.
+const FileNode* marked_after(const FileNode* node, bool forward) {
+  for (node = forward ? node->nextfile : node->prevfile; node;
+       node = forward ? node->nextfile : node->prevfile) {
+    if (is_marked(node)) return node;
+  }
+  return nullptr;
+}
+
 // Shows node (with selector) and steps through the images around it in the list, in list
 // order; the keys that leave the view end the program. False when an image cannot be shown.
 bool view_list(const FileNode* node, const char* selector) {
@@ -95,9 +145,18 @@ bool view_list(const FileNode* node, const char* selector) {
         {place.position, place.count, entry_of(place.first), entry_of(place.after_next)});
     if (result == view_failed) return false;
     if (result == view_left) return true;
+    if (result == view_reread) {
+      const std::string name = node->name;
+      node = reread_image(name, list_position(node));
+      if (node == nullptr) return true;
+      if (node->name != name) shown = entry_of(node);
+      continue;
+    }
     const FileNode* step = result == view_previous ? previous
                            : result == view_first  ? place.first
                                                    : next;
+    if (result == view_next_mark || result == view_previous_mark)
+      step = marked_after(node, result == view_next_mark);
     if (step) {
       node = step;
       shown = entry_of(node);
@@ -128,7 +187,11 @@ bool view_from_command_line(const char* file, const char* selector, std::uint32_
   const FileNode* node = find_image(name.c_str());
   if (node == nullptr) {
     // Not in the list (a name the scan leaves out): shown alone, every key ends.
-    return view_image({name, selector}, {}, {}) != view_failed;
+    int result = view_failed;
+    do {
+      result = view_image({name, selector}, {}, {});
+    } while (result == view_reread);
+    return result != view_failed;
   }
   return view_list(node, selector);
 }
@@ -233,6 +296,10 @@ bool view_building(ListBuild& build, std::uint32_t start) {
   if (result == view_left) return true;
   state.top = build.take_list();
   const FileNode* node = file_node_at(state.top, static_cast<std::uint32_t>(at));
+  if (result == view_reread) {
+    node = reread_image(node->name, static_cast<std::uint32_t>(at));
+    return node == nullptr || view_list(node, "");
+  }
   const FileNode* step = result == view_previous ? node->prevfile : node->nextfile;
   return view_list(step ? step : node, "");
 }
@@ -315,6 +382,8 @@ int pictra_main(int argc, char** argv) {
   build_config_path();
   init_formats();
   state.sort = operands.sort;
+  state.null_separated = operands.null_separated;
+  const std::string start_directory = working_directory();
 
   // The names are read and looked at before a window opens: one that is refused is reported
   // at once, and with nothing to show no window opens.
@@ -360,6 +429,7 @@ int pictra_main(int argc, char** argv) {
   const bool shown = show(form, operands, names, build ? &*build : nullptr);
   if (!shown) std::puts("Error while displaying image.");
   leave_view();
+  if (operands.print_marks) print_marks(start_directory);
 
   build.reset();
   clear_files(state.top);

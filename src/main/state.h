@@ -52,7 +52,9 @@ struct ProgramState {
   Window window = 0;
   XEvent event{};  // the one record every event reader fetches into
   Config config{};
-  std::string config_path;  // empty when there is no home directory to keep the file in
+  std::string config_path;       // empty when there is no home directory to keep the file in
+  std::string key_handler_path;  // the user's program for Ctrl+x; empty without a home
+  bool null_separated = false;   // -0: lists of names are ended by NUL bytes, not newlines
 
   // Browsing state.
   FileNode* top = nullptr;  // the list, held by the node shown in the first grid cell

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "filelist/marks.h"
 #include "formats/formats.h"
 #include "formats/pool.h"
 #include "main/state.h"
@@ -35,9 +36,25 @@ namespace {
 constexpr int shown_priority = 10;
 constexpr int neighbour_priority = 5;
 
+// What a file is now: a decode of it made before it changed is of no use.
+struct FileStamp {
+  std::int64_t size = -1;
+  std::int64_t mtime_seconds = 0;
+  std::int64_t mtime_nanoseconds = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp stamp_of(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {};
+  return {static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
+          static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
+}
+
 // A decoded entry, or one on its way from the pool.
 struct Kept {
   ViewEntry entry;
+  FileStamp stamp;  // the file's when it was asked for
   std::unique_ptr<Image> image;
   Wish box;                            // what it was decoded for
   std::uint64_t tag = 0;               // of the job still decoding it; 0 once it is back
@@ -118,6 +135,7 @@ bool covers(const Image& image, Size needed) {
 void request(Kept& k, const ViewEntry& entry, Wish box, int priority) {
   forget(k);
   k.entry = entry;
+  k.stamp = stamp_of(entry.path);
   k.box = box;
   k.tag = ++last_tag;
   // An animation comes back as its first frame, with its reader for the frames after.
@@ -142,6 +160,9 @@ void keep_only(const ViewEntry& shown, const ViewEntry& previous, const ViewEntr
   for (Kept& k : kept)
     forget(k);
   kept = std::move(arranged);
+  // A file changed meanwhile (by the key handler, say) is decoded again.
+  for (Kept& k : kept)
+    if (!k.entry.path.empty() && !(k.stamp == stamp_of(k.entry.path))) forget(k);
   // A dropped job never comes back; its slot is asked again when it is needed.
   for (std::uint64_t tag : state.pool->drop_queued(group_view)) {
     for (Kept& k : kept)
@@ -158,6 +179,16 @@ void prefetch(const ViewEntry& previous, const ViewEntry& next, const ViewEntry&
     if (neighbours[i]->path.empty() || !k.entry.path.empty()) continue;
     request(k, *neighbours[i], box, i == 2 ? neighbour_priority - 1 : neighbour_priority);
   }
+}
+
+// A marked image's marker: a square at the window's top left corner, in the marks' colour.
+void draw_mark_corner() {
+  constexpr unsigned side = 16;
+  XGCValues values{};
+  values.foreground = x_MakeColor(mark_rgb);
+  GC gc = XCreateGC(state.display, state.window, GCForeground, &values);
+  XFillRectangle(state.display, state.window, gc, 0, 0, side, side);
+  XFreeGC(state.display, gc);
 }
 
 // The slideshow, kept across the entries it steps through.
@@ -301,7 +332,9 @@ class Session {
         .taken = image.taken,
         .camera = image.camera,
         .frame = playback ? (playback->frame() + ahead) % playback->frame_count() + 1 : 0,
-        .frames = playback ? playback->frame_count() : 0};
+        .frames = playback ? playback->frame_count() : 0,
+        .marked = marked(),
+        .marks = mark_count()};
     return {true, shown_.path, view_info(view_, layout, facts, show)};
   }
 
@@ -359,11 +392,16 @@ class Session {
     const bool taken = !ready && take_ahead(*image, l, b);
     const bool stale = !ready && !taken;
     if (stale) render(*image, l, view_.frame, b);
-    if (!ready || !painted_) repaint();
+    if (!ready || !painted_) {
+      repaint();
+      if (marked()) draw_mark_corner();
+    }
     painted_ = true;
     drawn_ = true;
-    // An animation's next frame alone leaves the title as it is.
-    if (!ready && !(k.playback && titled_ && l == titled_layout_)) {
+    // An animation's next frame alone leaves the title as it is; a change of marks sets it
+    // again.
+    if (retitle_ || (!ready && !(k.playback && titled_ && l == titled_layout_))) {
+      retitle_ = false;
       x_SetTitle(shown_.path.c_str(), image->full_width, image->full_height,
                  zoom_percent(view_.zoom));
       titled_ = true;
@@ -381,6 +419,10 @@ class Session {
         return view_next;
       case Action::leave:
         return view_left;
+      case Action::next_mark:
+        return view_next_mark;
+      case Action::previous_mark:
+        return view_previous_mark;
       case Action::fullscreen:
         x_ToggleFullscreen();
         return 0;
@@ -405,6 +447,11 @@ class Session {
         return 0;
       case Action::checkerboard:
         toggle_checkerboard();
+        return 0;
+      case Action::mark:
+      case Action::invert_marks:
+      case Action::unmark_all:
+        change_marks(action);
         return 0;
       default: {
         const Image* image = shown_image(kept[0]);
@@ -452,6 +499,7 @@ class Session {
   int handle(XEvent& event) {
     switch (event.type) {
       case KeyPress:
+        if (take_handler_key(event.xkey, shown_.path)) return 0;
         return act(key_action(x_TypedKey(event.xkey), (event.xkey.state & ShiftMask) != 0));
       case ButtonPress:
         return handle_button(event.xbutton);
@@ -483,6 +531,7 @@ class Session {
         state.quit = 1;
         return view_left;
       case ClientMessage:
+        if (handler_ended(event)) return view_reread;
         // The manager's close ends the program, from the view as from the grid.
         if (!x_IsCloseRequest(event)) return 0;
         state.quit = 1;
@@ -495,6 +544,23 @@ class Session {
     }
   }
 
+  // A sub-image is not a file of its own: it is never marked.
+  bool marked() const { return shown_.selector.empty() && is_marked_path(shown_.path); }
+
+  // The marks change: the window is painted again, with the marker or without, and the title
+  // set again once it is.
+  void change_marks(Action action) {
+    if (action == Action::unmark_all) {
+      clear_marks();
+    } else if (action == Action::invert_marks) {
+      invert_marks(state.top);
+    } else if (shown_.selector.empty()) {
+      toggle_mark_path(shown_.path);
+    }
+    painted_ = false;
+    retitle_ = true;
+  }
+
   static constexpr std::int64_t unknown_bytes = -2;
 
   ViewEntry shown_, previous_, next_;
@@ -502,6 +568,7 @@ class Session {
   ViewState view_;
   std::int64_t bytes_ = unknown_bytes;  // the file's size, asked once it is shown
   bool painted_ = false;
+  bool retitle_ = false;  // the title is set again at the next drawing
   bool titled_ = false;
   Layout titled_layout_;
   bool drawn_ = false;     // the shown image has been drawn

@@ -283,6 +283,15 @@ Action key_action(KeySym keysym, bool shift) {
       return Action::slideshow_slower;
     case XK_i:
       return Action::info_line;
+    case XK_m:
+      return shift ? Action::invert_marks : Action::mark;
+    case XK_u:
+      return Action::unmark_all;
+    // Shift+n and Shift+p step to a marked image; without Shift they leave like other keys.
+    case XK_n:
+      return shift ? Action::next_mark : Action::leave;
+    case XK_p:
+      return shift ? Action::previous_mark : Action::leave;
     default:
       // Modifier keys alone do nothing; with them Shift+q still leaves like q.
       return IsModifierKey(keysym) ? Action::none : Action::leave;
@@ -346,6 +355,11 @@ void apply_action(ViewState& view, Action action, const Size* full) {
     case Action::slideshow_slower:
     case Action::info_line:
     case Action::checkerboard:
+    case Action::mark:
+    case Action::invert_marks:
+    case Action::unmark_all:
+    case Action::next_mark:
+    case Action::previous_mark:
       break;
   }
 }
@@ -407,9 +421,10 @@ std::string view_info(const ViewState& view, const Layout& layout, const ShownFa
   if (layout.turn != 0) add("turned " + std::to_string(layout.turn * degrees_per_turn));
   if (layout.mirror_x) add("mirrored left-right");
   if (layout.mirror_y) add("mirrored top-bottom");
-  // The mark goes here once files can be marked.
   if (facts.frames > 0)
     add("frame " + std::to_string(facts.frame) + "/" + std::to_string(facts.frames));
+  if (facts.marked) add("marked");
+  if (facts.marks > 0) add(std::to_string(facts.marks) + (facts.marks == 1 ? " mark" : " marks"));
   if (show.running) add("slideshow " + delay_text(show.delay));
   add(facts.taken);
   add(facts.camera);

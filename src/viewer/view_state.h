@@ -89,6 +89,11 @@ enum class Action {
   slideshow_slower,  // double it
   info_line,         // show or hide
   checkerboard,      // transparent parts over a checkerboard, or black again
+  mark,              // mark or unmark the shown file
+  invert_marks,      // of the list
+  unmark_all,
+  next_mark,  // step to the next marked image
+  previous_mark
 };
 
 // The action of a typed key (as x_TypedKey gives it), with or without Shift.
@@ -128,10 +133,12 @@ struct ShownFacts {
   std::string camera;
   std::uint32_t frame = 0;  // an animation's frame on show, from 1, of frames; 0 for a still
   std::uint32_t frames = 0;
+  bool marked = false;    // the shown file
+  std::size_t marks = 0;  // marked files in all
 };
 // The info line's fields after the name: position, size, file size, zoom, turn and mirrors
-// when not upright, an animation's frame, the slideshow's delay while it runs, date taken and
-// camera.
+// when not upright, an animation's frame, the mark and the count of marked files, the
+// slideshow's delay while it runs, date taken and camera.
 std::string view_info(const ViewState& view, const Layout& layout, const ShownFacts& facts,
                       const Slideshow& show);
 // A file size as people read it: "980 B", "12.5 KiB", "3.1 MiB".

@@ -10,6 +10,11 @@ inline constexpr int view_left = 1;       // the user left the view
 inline constexpr int view_previous = 10;  // step to the previous image
 inline constexpr int view_next = 11;      // step to the next image
 inline constexpr int view_first = 12;     // a slideshow past the last: step to the first image
+// The key handler has ended: the caller reads its list again and views the entry again (or the
+// one in its place).
+inline constexpr int view_reread = 13;
+inline constexpr int view_next_mark = 14;      // step to the next marked image
+inline constexpr int view_previous_mark = 15;  // and to the previous one
 
 // An image to view: a file, and the sub-image of it (empty for the first).
 struct ViewEntry {

@@ -34,6 +34,9 @@ constexpr suseconds_t backstop_microseconds = 500000;
 
 volatile std::sig_atomic_t recorded_signal = 0;
 int wake_pipe[2] = {-1, -1};
+// The pidfd of the child process being watched, or -1; and the message its end is queued as.
+int watched_child = -1;
+Atom child_ended_atom = None;
 
 void on_ending_signal(int sig) {
   const int saved_errno = errno;
@@ -77,6 +80,19 @@ void install(int sig, void (*handler)(int)) {
   sigaction(sig, &action, nullptr);
 }
 
+// The end of the watched child becomes an event in the queue, so every loop that reads events
+// learns of it in its own turn, wherever it waits.
+void queue_child_end() {
+  watched_child = -1;
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.display = state.display;
+  event.xclient.window = state.window;
+  event.xclient.message_type = child_ended_atom;
+  event.xclient.format = 32;
+  XPutBackEvent(state.display, &event);
+}
+
 // The poll timeout that wakes for the first of the geometry save and deadline: -1 for neither,
 // rounded up to whole milliseconds, so a wake never comes before the deadline.
 int timeout_ms(Deadline deadline) {
@@ -89,16 +105,18 @@ int timeout_ms(Deadline deadline) {
   return save < 0 ? until : std::min(save, until);
 }
 
-// Blocks until the X connection, the wake pipe or watched (when not negative) has something to
-// read, or deadline passes; a recorded signal ends the process here. A geometry save that falls
-// due meanwhile is written on the way. True when watched is readable or deadline has passed.
+// Blocks until the X connection, the wake pipe, the watched child or watched (when not
+// negative) has something to read, or deadline passes; a recorded signal ends the process here.
+// A geometry save that falls due meanwhile is written on the way. True when watched is readable
+// or deadline has passed.
 bool wait_for_input(int watched = -1, Deadline deadline = no_deadline) {
-  pollfd fds[3] = {{ConnectionNumber(state.display), POLLIN, 0},
+  pollfd fds[4] = {{ConnectionNumber(state.display), POLLIN, 0},
                    {wake_pipe[0], POLLIN, 0},
+                   {watched_child, POLLIN, 0},
                    {watched, POLLIN, 0}};
   int ready = 0;
   for (;;) {
-    ready = poll(fds, watched >= 0 ? 3 : 2, timeout_ms(deadline));
+    ready = poll(fds, watched >= 0 ? 4 : 3, timeout_ms(deadline));
     if (ready == 0) {
       if (config_save_due_ms() == 0) flush_config();
       if (deadline != no_deadline && std::chrono::steady_clock::now() >= deadline) break;
@@ -109,7 +127,9 @@ bool wait_for_input(int watched = -1, Deadline deadline = no_deadline) {
   }
   x_EndIfSignalled();
   if (ready == 0) return true;  // the deadline
-  return ready > 0 && watched >= 0 && (fds[2].revents & POLLIN);
+  if (ready > 0 && watched_child >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
+    queue_child_end();
+  return ready > 0 && watched >= 0 && (fds[3].revents & POLLIN);
 }
 
 }  // namespace
@@ -134,6 +154,17 @@ void x_InstallSignals() {
     install(sig, on_ending_signal);
   // A broken pipe is not a reason to end; the write that caused it reports the error.
   signal(SIGPIPE, SIG_IGN);
+}
+
+void x_WatchChild(int pidfd) {
+  if (child_ended_atom == None)
+    child_ended_atom = XInternAtom(state.display, "_PICTRA_CHILD_ENDED", False);
+  watched_child = pidfd;
+}
+
+bool x_ChildEnded(const XEvent& event) {
+  return event.type == ClientMessage && event.xclient.message_type == child_ended_atom &&
+         child_ended_atom != None;
 }
 
 void x_EndIfSignalled() {

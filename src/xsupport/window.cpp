@@ -208,7 +208,28 @@ void x_OpenWindow() {
   XMapWindow(state.display, state.window);
 }
 
+namespace {
+
+// What the title was last set to, so that a new note goes onto it.
+struct TitleParts {
+  std::string name;
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  int percent = 0;
+  std::string note;
+};
+TitleParts title_parts;
+
+}  // namespace
+
+void x_SetTitleNote(const char* note) {
+  title_parts.note = note;
+  const TitleParts parts = title_parts;
+  x_SetTitle(parts.name.c_str(), parts.width, parts.height, parts.percent);
+}
+
 void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height, int percent) {
+  title_parts = TitleParts{name, width, height, percent, std::move(title_parts.note)};
   char suffix[suffix_buffer_size] = "";
   if (width != 0 && height != 0) {
     std::snprintf(suffix, sizeof suffix, " (%" PRIu64 "x%" PRIu64 ")", width, height);
@@ -219,25 +240,18 @@ void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height, int
     }
   }
 
-  const std::size_t prefix_length = sizeof title_prefix - 1;
-  const std::size_t name_length = std::strlen(name);
-  const std::size_t suffix_length = std::strlen(suffix);
-  char* title = static_cast<char*>(std::malloc(prefix_length + name_length + suffix_length + 1));
-  if (!title) out_of_memory();
-  std::memcpy(title, title_prefix, prefix_length);
-  std::memcpy(title + prefix_length, name, name_length);
-  std::memcpy(title + prefix_length + name_length, suffix, suffix_length + 1);
+  std::string title = std::string(title_prefix) + name + suffix;
+  if (!title_parts.note.empty()) title += " " + title_parts.note;
 
   // WM_NAME last: whoever waits for the title to change finds every name already set.
-  const std::string utf8 = utf8_title(title);
+  const std::string utf8 = utf8_title(title.data());
   set_utf8_property("_NET_WM_NAME", utf8);
   set_utf8_property("_NET_WM_ICON_NAME", utf8);
   XTextProperty property;
-  make_title_property(title, &property);
+  make_title_property(title.data(), &property);
   XSetWMIconName(state.display, state.window, &property);
   XSetWMName(state.display, state.window, &property);
   XFree(property.value);
-  std::free(title);
 }
 
 bool x_IsCloseRequest(const XEvent& event) {

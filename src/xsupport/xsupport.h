@@ -65,6 +65,9 @@ void x_OpenWindow();
 // The title: the prefix, name, and " (WIDTHxHEIGHT)" unless the size is 0; a percent above 0
 // follows the size, as " 100%".
 void x_SetTitle(const char* name, std::uint64_t width, std::uint64_t height, int percent = 0);
+// Puts note (with a space in front) at the end of the title shown and of every later one, until
+// it is set to "".
+void x_SetTitleNote(const char* note);
 // Switches the window to fullscreen and back: through the window manager where one supports
 // _NET_WM_STATE_FULLSCREEN, else as an override-redirect window covering the screen, put back
 // where it was on leaving. The resize arrives as a ConfigureNotify.
@@ -110,6 +113,10 @@ void x_WaitInput(int watched);
 // ends the wait.
 void x_WindowEvent(long event_mask);
 void x_EndIfSignalled();
+// Watches pidfd, a child process's, in every event wait: once the child ends, an event that
+// x_ChildEnded recognises is queued and the watch ends. One child at a time.
+void x_WatchChild(int pidfd);
+bool x_ChildEnded(const XEvent& event);
 
 // The symbol of a key press as the user typed it, with Shift, Lock and NumLock applied ("+" is
 // plus, not the equal sign under it), letters taken in lower case.

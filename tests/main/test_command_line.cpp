@@ -14,7 +14,7 @@ namespace {
 using namespace pictra_test;
 
 constexpr char usage[] =
-    "usage: pictra [-0irt] [-n NUM] [-S SECONDS] [--sort=KEY] [--reverse] [--help | --version] "
+    "usage: pictra [-0iort] [-n NUM] [-S SECONDS] [--sort=KEY] [--reverse] [--help | --version] "
     "[--] [FILE | DIR]...";
 constexpr char nothing[] = "pictra: no images to show\n";
 

@@ -291,16 +291,19 @@ bool Pictra::wait_title_changes(int count, std::chrono::milliseconds deadline) {
   return true;
 }
 
-void Pictra::key(KeySym keysym, bool shift) {
+void Pictra::key(KeySym keysym, bool shift, bool control) {
   if (!window_) window();
   const KeyCode code = unshifted_keycode(display_, keysym);
   ASSERT_NE(code, 0) << "keysym " << keysym << " has no unshifted key; add it to the driver";
   XSetInputFocus(display_, window_, RevertToPointerRoot, CurrentTime);
   const KeyCode shift_code = unshifted_keycode(display_, XK_Shift_L);
+  const KeyCode control_code = unshifted_keycode(display_, XK_Control_L);
+  if (control) XTestFakeKeyEvent(display_, control_code, True, CurrentTime);
   if (shift) XTestFakeKeyEvent(display_, shift_code, True, CurrentTime);
   XTestFakeKeyEvent(display_, code, True, CurrentTime);
   XTestFakeKeyEvent(display_, code, False, CurrentTime);
   if (shift) XTestFakeKeyEvent(display_, shift_code, False, CurrentTime);
+  if (control) XTestFakeKeyEvent(display_, control_code, False, CurrentTime);
   XSync(display_, False);
 }
 

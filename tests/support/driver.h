@@ -55,8 +55,9 @@ class Pictra {
   // Waits until title_changes() reaches count; false on timeout.
   bool wait_title_changes(int count, std::chrono::milliseconds deadline = default_deadline);
 
-  // Input through XTest. key() presses and releases the key of keysym, holding Shift when shift.
-  void key(KeySym keysym, bool shift = false);
+  // Input through XTest. key() presses and releases the key of keysym, holding Shift when shift
+  // and Control when control.
+  void key(KeySym keysym, bool shift = false, bool control = false);
   // Presses and releases button at window coordinates, holding Shift when shift.
   void click(int x, int y, unsigned button = Button1, bool shift = false);
   // Presses button 1 at one point of the window, moves the pointer to another and releases.

@@ -112,9 +112,18 @@ TEST(ViewState, KeysMapToActions) {
       {XK_Left, false, Action::turn_left}, {XK_Left, true, Action::pan_left},
       {XK_Down, false, Action::next},      {XK_Up, true, Action::pan_up},
       {XK_equal, false, Action::zoom_in},  {XK_underscore, true, Action::mirror_top_bottom},
-      {XK_Shift_L, true, Action::none},    {XK_q, true, Action::leave}};
+      {XK_Shift_L, true, Action::none},    {XK_q, true, Action::leave},
+      {XK_m, false, Action::mark},         {XK_m, true, Action::invert_marks},
+      {XK_n, true, Action::next_mark},     {XK_n, false, Action::leave}};
   for (const Case& c : cases)
     EXPECT_EQ(key_action(c.key, c.shift), c.action) << c.key;
+}
+
+TEST(ViewState, InfoLineTellsTheMarkAndTheCount) {
+  ViewState view{.frame = {100, 100}};
+  const ShownFacts facts{.full = {10, 10}, .taken = {}, .camera = {}, .marked = true, .marks = 2};
+  EXPECT_NE(view_info(view, view_layout(view, facts.full), facts, {}).find("  marked  2 marks"),
+            std::string::npos);
 }
 
 }  // namespace
