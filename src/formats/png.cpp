@@ -35,6 +35,7 @@ struct Decode {
   std::uint32_t height = 0;
   // The rows of an interlaced image, each given its buffer when the library first reaches it.
   std::vector<std::vector<png_byte>> rows;
+  std::vector<png_byte> rgba;  // one row with its alpha, before it is split
   ImageBuilder builder;
   ColourDescription colour;
   bool alpha = false;  // rows come as RGBA
@@ -158,7 +159,9 @@ bool decode(Decode& d, Wish wish) {
   if (passes > 1) {
     if (!read_interlaced(d, row_bytes, passes)) return false;
   } else {
-    std::vector<png_byte> rgba;
+    // The row buffer belongs to d: the library's error exit jumps past this frame, and a local
+    // vector would never be freed.
+    std::vector<png_byte>& rgba = d.rgba;
     try {
       if (d.alpha) rgba.resize(row_bytes);
     } catch (const std::bad_alloc&) {
