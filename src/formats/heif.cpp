@@ -112,8 +112,12 @@ ColourDescription colours_of(const heif_image_handle* handle) {
     return colour;
   }
   heif_color_profile_nclx* nclx = nullptr;
-  if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx)
+  // The library can hand over a profile and still answer an error (a box it only partly read):
+  // what it allocated is freed either way.
+  if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx) {
+    heif_nclx_color_profile_free(nclx);
     return colour;
+  }
   if (nclx_transfer(nclx->transfer_characteristics, colour) &&
       nclx->color_primaries != heif_color_primaries_unspecified &&
       nclx->color_primaries != heif_color_primaries_ITU_R_BT_709_5) {
@@ -285,10 +289,9 @@ bool widen_grey(Decode& d, const heif_image_handle* source, Image& image) {
   }
   bool full_range = true;
   heif_color_profile_nclx* nclx = nullptr;
-  if (heif_image_get_nclx_color_profile(d.decoded, &nclx).code == heif_error_Ok && nclx) {
+  if (heif_image_get_nclx_color_profile(d.decoded, &nclx).code == heif_error_Ok && nclx)
     full_range = nclx->full_range_flag != 0;
-    heif_nclx_color_profile_free(nclx);
-  }
+  heif_nclx_color_profile_free(nclx);
   const double scale = double(1 << (bits - 8));
   const double black = full_range ? 0 : 16 * scale;
   const double span = full_range ? double((1 << bits) - 1) : 219 * scale;

@@ -52,6 +52,11 @@ struct Decode {
   // the rows come, and passes rows straight through otherwise.
   ImageBuilder builder;
   std::unique_ptr<Image> image;
+  // What the markers say, and the CMYK transform. They live here, not in decode(): the library's
+  // error exit jumps out of it past every destructor, and what they own would be lost.
+  ExifFacts facts;
+  ColourDescription colour;
+  std::shared_ptr<const colour::Transform> cmyk;
 
   Decode() = default;
   Decode(const Decode&) = delete;
@@ -152,8 +157,8 @@ bool decode(Decode& d, Wish wish) {
   const std::uint64_t width = d.decoder.image_width;
   const std::uint64_t height = d.decoder.image_height;
   if (width * height > max_image_pixels) return false;
-  ExifFacts facts = exif_facts(d.decoder);
-  const int stored_orientation = facts.orientation;
+  d.facts = exif_facts(d.decoder);
+  const int stored_orientation = d.facts.orientation;
   d.decoder.scale_num = scale_for(width, height, stored_wish(wish, stored_orientation));
   d.decoder.scale_denom = scale_eighths;
   jpeg_start_decompress(&d.decoder);
@@ -165,13 +170,12 @@ bool decode(Decode& d, Wish wish) {
     return false;
   }
 
-  ColourDescription colour{.icc = icc_profile(d.decoder)};
+  d.colour.icc = icc_profile(d.decoder);
   // CMYK has no meaning of its own on screen: with a profile it converts through it, here,
   // before the builder averages rows; without one by the ink model.
-  std::shared_ptr<const colour::Transform> cmyk;
-  if (components == cmyk_components && !colour.icc.empty()) {
-    cmyk = colour::to_display(colour, colour::Input::cmyk_inverted);
-    colour = {};
+  if (components == cmyk_components && !d.colour.icc.empty()) {
+    d.cmyk = colour::to_display(d.colour, colour::Input::cmyk_inverted);
+    d.colour = {};
   }
   JSAMPARRAY row = (*d.decoder.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.decoder),
                                                   JPOOL_IMAGE, out_width * components, 1);
@@ -183,8 +187,8 @@ bool decode(Decode& d, Wish wish) {
     if (decode_cancelled()) return false;
     const JDIMENSION y = d.decoder.output_scanline - 1;
     std::uint8_t* target = d.builder.row(y);
-    if (cmyk) {
-      colour::apply(*cmyk, row[0], target, out_width);
+    if (d.cmyk) {
+      colour::apply(*d.cmyk, row[0], target, out_width);
     } else if (components == cmyk_components) {
       cmyk_row_to_rgb(row[0], target, out_width);
     } else if (components == grey_components) {
@@ -199,9 +203,9 @@ bool decode(Decode& d, Wish wish) {
   d.image->full_width = static_cast<std::uint32_t>(width);
   d.image->full_height = static_cast<std::uint32_t>(height);
   d.image->orientation = stored_orientation;
-  d.image->taken = std::move(facts.taken);
-  d.image->camera = std::move(facts.camera);
-  if (components != cmyk_components) d.image->colour = std::move(colour);
+  d.image->taken = std::move(d.facts.taken);
+  d.image->camera = std::move(d.facts.camera);
+  if (components != cmyk_components) d.image->colour = std::move(d.colour);
   return true;
 }
 
