@@ -260,9 +260,11 @@ void apply_shaper(const Shaper& s, const std::uint8_t* in, std::uint8_t* out, st
 std::shared_ptr<const Transform> build(const ColourDescription& colour, Input input) {
   const Profile source(source_profile(colour));
   if (!source.handle) return nullptr;
-  const cmsColorSpaceSignature space = cmsGetColorSpace(source.handle);
+  // Held as a number: a damaged profile can name any space, and a value outside the
+  // enumeration must not be kept in a variable of its type.
+  const auto space = static_cast<cmsUInt32Number>(cmsGetColorSpace(source.handle));
   const bool cmyk = input != Input::rgb;
-  if (space != (cmyk ? cmsSigCmykData : cmsSigRgbData)) return nullptr;
+  if (space != static_cast<cmsUInt32Number>(cmyk ? cmsSigCmykData : cmsSigRgbData)) return nullptr;
   const Profile target(display_profile());
   if (!target.handle) return nullptr;
   // The inverted samples are lcms2's subtractive flavour: 0 is full ink.

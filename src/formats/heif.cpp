@@ -72,7 +72,7 @@ using Transfer = ColourDescription::Transfer;
 
 // The curves nclx codes name, for those a screen can show; PQ and HLG (16, 18) need tone
 // mapping, and their pixels are shown as they are.
-bool nclx_transfer(heif_transfer_characteristics code, ColourDescription& colour) {
+bool nclx_transfer(int code, ColourDescription& colour) {
   switch (code) {
     case heif_transfer_characteristic_ITU_R_BT_709_5:
     case heif_transfer_characteristic_ITU_R_BT_601_6:
@@ -99,6 +99,17 @@ bool nclx_transfer(heif_transfer_characteristics code, ColourDescription& colour
   }
 }
 
+// The number an nclx field holds. The library stores the file's codes in fields of
+// enumeration types, and a damaged file can give them any value: one outside the enumeration is
+// read as the number it is, never as a value of that type.
+template <typename Code>
+int code_of(const Code& field) {
+  static_assert(sizeof(Code) == sizeof(int));
+  int code = 0;
+  std::memcpy(&code, &field, sizeof code);
+  return code;
+}
+
 // The image's colours: its ICC profile, else its nclx primaries and transfer (the library
 // applies the matrix itself when it turns YCbCr into RGB).
 ColourDescription colours_of(const heif_image_handle* handle) {
@@ -118,9 +129,10 @@ ColourDescription colours_of(const heif_image_handle* handle) {
     heif_nclx_color_profile_free(nclx);
     return colour;
   }
-  if (nclx_transfer(nclx->transfer_characteristics, colour) &&
-      nclx->color_primaries != heif_color_primaries_unspecified &&
-      nclx->color_primaries != heif_color_primaries_ITU_R_BT_709_5) {
+  const int primaries = code_of(nclx->color_primaries);
+  if (nclx_transfer(code_of(nclx->transfer_characteristics), colour) &&
+      primaries != heif_color_primaries_unspecified &&
+      primaries != heif_color_primaries_ITU_R_BT_709_5) {
     colour.primaries = {nclx->color_primary_red_x,   nclx->color_primary_red_y,
                         nclx->color_primary_green_x, nclx->color_primary_green_y,
                         nclx->color_primary_blue_x,  nclx->color_primary_blue_y,
