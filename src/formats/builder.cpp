@@ -152,32 +152,43 @@ void ImageBuilder::commit_with_alpha() {
   ++band_rows_;
 }
 
-void ImageBuilder::fill(std::uint32_t y, const std::uint8_t (&colour)[rgb_channels]) {
+void ImageBuilder::fill(std::uint32_t y, std::uint32_t rows,
+                        const std::uint8_t (&colour)[rgb_channels]) {
   if (y >= source_height_) return;
-  // Rows never reached are opaque, as in an image without alpha.
-  if (factor_ == 1 && image_->alpha.size() != 0)
-    std::fill_n(image_->alpha.data() + std::size_t{y} * source_width_, source_width_, 255);
+  rows = std::min(rows, source_height_ - y);
   if (factor_ == 1) {
-    // Rows start black; other colours are written out.
-    if (colour[0] == 0 && colour[1] == 0 && colour[2] == 0) return;
-    std::uint8_t* out = image_->row(y);
-    for (std::uint32_t x = 0; x < source_width_; ++x, out += rgb_channels)
-      std::copy(colour, colour + rgb_channels, out);
+    for (const std::uint32_t end = y + rows; y < end; ++y) {
+      // Rows never reached are opaque, as in an image without alpha.
+      if (image_->alpha.size() != 0)
+        std::fill_n(image_->alpha.data() + std::size_t{y} * source_width_, source_width_, 255);
+      // Rows start black; other colours are written out.
+      if (colour[0] == 0 && colour[1] == 0 && colour[2] == 0) continue;
+      std::uint8_t* out = image_->row(y);
+      for (std::uint32_t x = 0; x < source_width_; ++x, out += rgb_channels)
+        std::copy(colour, colour + rgb_channels, out);
+    }
     return;
   }
-  const std::int64_t band = y / factor_;
-  if (band != band_) {
-    flush();
-    band_ = band;
+  // The rows of one band at once: a few bytes may claim tens of thousands of rows.
+  while (rows > 0) {
+    const std::int64_t band = y / factor_;
+    if (band != band_) {
+      flush();
+      band_ = band;
+    }
+    const auto band_end = static_cast<std::uint64_t>(band + 1) * factor_;
+    const auto taken = static_cast<std::uint32_t>(std::min<std::uint64_t>(rows, band_end - y));
+    std::uint32_t* sum = sums_.data();
+    for (std::uint32_t first = 0; first < source_width_; first += factor_, sum += rgb_channels) {
+      const std::uint32_t pixels = std::min(factor_, source_width_ - first) * taken;
+      for (std::size_t c = 0; c < rgb_channels; ++c)
+        sum[c] += colour[c] * pixels;
+      if (!alpha_sums_.empty()) alpha_sums_[first / factor_] += 255 * pixels;
+    }
+    band_rows_ += taken;
+    y += taken;
+    rows -= taken;
   }
-  std::uint32_t* sum = sums_.data();
-  for (std::uint32_t first = 0; first < source_width_; first += factor_, sum += rgb_channels) {
-    const std::uint32_t columns = std::min(factor_, source_width_ - first);
-    for (std::size_t c = 0; c < rgb_channels; ++c)
-      sum[c] += colour[c] * columns;
-    if (!alpha_sums_.empty()) alpha_sums_[first / factor_] += 255 * columns;
-  }
-  ++band_rows_;
 }
 
 void ImageBuilder::flush() {

@@ -22,9 +22,9 @@ class ImageBuilder {
   std::uint8_t* alpha_row(std::uint32_t y);
   // Takes the row written at row(y).
   void commit(std::uint32_t y);
-  // Takes source row y as all one colour, without a row to write: the rows a short file never
-  // reached, at the cost of the output's width rather than the source's.
-  void fill(std::uint32_t y, const std::uint8_t (&colour)[rgb_channels]);
+  // Takes source rows y to y + rows - 1 as all one colour, without rows to write: the rows a
+  // short file never reached, at the cost of the output's size rather than the source's.
+  void fill(std::uint32_t y, std::uint32_t rows, const std::uint8_t (&colour)[rgb_channels]);
   // The finished image. Rows never committed stay black, so a truncated file shows what it
   // held.
   std::unique_ptr<Image> finish();

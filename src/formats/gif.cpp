@@ -120,9 +120,12 @@ struct Decode {
   // One table for the global and every local colour table, red, green, blue per entry; entries
   // that no colour table fills are black.
   std::uint8_t colormap[colormap_entries][rgb_channels] = {};
-  // Colour indexes: one row of a plain image, all of an interlaced one. Pixels the data never
-  // reaches keep index 0 and so show colour 0, not black.
-  std::vector<std::uint8_t> indexes;
+  // Colour indexes of the row being written of a plain image; of an interlaced one, every row
+  // the data has reached, each taken when the data comes to it, so that a few bytes claiming a
+  // huge image cost only the rows they fill. Pixels the data never reaches keep index 0 and so
+  // show colour 0, not black.
+  Raster indexes;
+  std::vector<Raster> rows;
   Writer writer;
   CodeReader reader;
   ImageBuilder builder;
@@ -253,7 +256,16 @@ void store_index(Decode& d, std::uint8_t value) {
     w.done = ++w.row >= d.height;
     return;
   }
-  d.indexes[w.row * d.width + w.column] = value;
+  Raster& row = d.rows[w.row];
+  if (w.column == 0) {
+    try {
+      row = Raster(d.width);
+    } catch (const std::bad_alloc&) {
+      w.done = true;  // the image ends where memory did
+      return;
+    }
+  }
+  row[w.column] = value;
   if (++w.column < d.width) return;
   w.column = 0;
   w.row += w.step;
@@ -268,43 +280,37 @@ void store_index(Decode& d, std::uint8_t value) {
   }
 }
 
-// Whether the data reached row y of an interlaced image, in whole or in part: its pass came
-// before the one the writer stopped in, or is that one and the writer got as far as the row.
-bool reached(const Writer& w, std::uint64_t y) {
-  if (w.done) return true;
-  int pass = 0;
-  while (pass + 1 < interlace_pass_count &&
-         (y < interlace_passes[pass].first_row ||
-          (y - interlace_passes[pass].first_row) % interlace_passes[pass].step != 0)) {
-    ++pass;
+// Rows the data never reached: index 0 throughout, one colour for the builder. On a canvas they
+// leave what lies beneath, since the frame is the animation's last.
+void fill_rows(Decode& d, std::uint64_t y, std::uint64_t rows) {
+  if (!d.canvas) {
+    d.builder.fill(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(rows),
+                   d.colormap[0]);
   }
-  return pass < w.pass || (pass == w.pass && y <= w.row);
-}
-
-// A row the data never reached: index 0 throughout, one colour for the builder. On a canvas it
-// leaves what lies beneath, since the frame is the animation's last.
-void fill_row(Decode& d, std::uint64_t y) {
-  if (!d.canvas) d.builder.fill(static_cast<std::uint32_t>(y), d.colormap[0]);
 }
 
 // The rows the data did not complete, and all rows of an interlaced image, go to the builder
 // once the image data has ended.
 void finish_rows(Decode& d) {
   if (d.writer.interlaced) {
-    for (std::uint64_t y = 0; y < d.height; ++y) {
-      if (reached(d.writer, y)) {
-        emit_row(d, y, d.indexes.data() + y * d.width);
-      } else {
-        fill_row(d, y);
+    for (std::uint64_t y = 0; y < d.height;) {
+      if (d.rows[y].size() != 0) {
+        emit_row(d, y, d.rows[y].data());
+        ++y;
+        continue;
       }
+      std::uint64_t end = y + 1;
+      while (end < d.height && d.rows[end].size() == 0)
+        ++end;
+      fill_rows(d, y, end - y);
+      y = end;
     }
     return;
   }
   if (d.writer.done) return;
   // The partly written row, then rows of index 0.
   emit_row(d, d.writer.row, d.indexes.data());
-  for (std::uint64_t y = d.writer.row + 1; y < d.height; ++y)
-    fill_row(d, y);
+  fill_rows(d, d.writer.row + 1, d.height - d.writer.row - 1);
 }
 
 // Decodes LZW data of minimum code size c into the current image until an end code, the end of
@@ -386,7 +392,8 @@ bool start_image(Decode& d, bool interlaced) {
     return false;
   }
   try {
-    d.indexes.assign(interlaced ? d.width * d.height : d.width, 0);
+    d.indexes = Raster(interlaced ? 0 : d.width);
+    d.rows.assign(interlaced ? d.height : 0, Raster{});
   } catch (const std::bad_alloc&) {
     return false;
   }

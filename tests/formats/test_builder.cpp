@@ -108,8 +108,9 @@ TEST(ImageBuilder, AFilledRowEqualsThatRowWritten) {
       std::copy_n(source.begin() + y * row_bytes, row_bytes, builder.row(y));
       builder.commit(y);
     }
-    for (std::uint32_t y = 4; y < source_h; ++y)
-      builder.fill(y, colour);
+    // A row alone, then the rest in one call that crosses bands and runs past the end.
+    builder.fill(4, 1, colour);
+    builder.fill(5, source_h, colour);
     const auto filled = builder.finish();
     ASSERT_TRUE(written && filled);
     EXPECT_EQ(filled->rgb, written->rgb) << "wish " << wish.width << "x" << wish.height;
