@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "formats/resample.h"
 #include "main/state.h"
@@ -28,6 +29,13 @@ struct Drawing {
 Drawing drawing;
 // The slideshow's next drawing, rendered before its step is due.
 Drawing ahead;
+
+// Drawings of an animation's frames, kept once shown while the view asks for them, so that the
+// later loops of an animation whose frames all stay in memory only copy pixmaps the server
+// holds. They take server memory, up to this bound; the first loop renders every frame.
+std::vector<Drawing> kept_frames;
+bool keeping_frames = false;
+constexpr std::size_t kept_frames_bound = std::size_t{64} << 20;
 
 // Whether transparent parts show a checkerboard instead of the window's black.
 bool checkerboard = false;
@@ -69,9 +77,55 @@ bool shows(const Drawing& d, const Image& image, const Layout& layout, const Ban
          d.window_height == static_cast<std::uint32_t>(state.config.height);
 }
 
+std::size_t server_bytes(const Drawing& d) {
+  return std::size_t{d.window_width} * d.window_height *
+         static_cast<std::size_t>(state.bits_per_pixel) / 8;
+}
+
+void forget_kept_frames() {
+  for (Drawing& d : kept_frames)
+    forget(d);
+  kept_frames.clear();
+}
+
+// Lets d go, into the kept frames when they are asked for and it fits. Those drawn at another
+// layout or window size are of no more use once the view has moved on from them.
+void retire(Drawing& d) {
+  if (!keeping_frames || !d.pixmap || !d.image) {
+    forget(d);
+    return;
+  }
+  std::size_t bytes = server_bytes(d);
+  std::erase_if(kept_frames, [&](Drawing& k) {
+    const bool stale = k.layout != d.layout || k.window_width != d.window_width ||
+                       k.window_height != d.window_height || k.image == d.image;
+    if (stale) forget(k);
+    bytes += stale ? 0 : server_bytes(k);
+    return stale;
+  });
+  if (bytes > kept_frames_bound) {
+    forget(d);
+    return;
+  }
+  kept_frames.push_back(d);
+  d = Drawing{};
+}
+
+// Moves the kept drawing of image with layout and band into d; false when there is none.
+bool take_kept(Drawing& d, const Image& image, const Layout& layout, const Band& band) {
+  const auto found = std::ranges::find_if(
+      kept_frames, [&](const Drawing& k) { return shows(k, image, layout, band); });
+  if (found == kept_frames.end()) return false;
+  const Drawing taken = *found;
+  kept_frames.erase(found);
+  retire(d);
+  d = taken;
+  return true;
+}
+
 void render_into(Drawing& drawing, const Image& image, const Layout& layout, Frame frame,
                  const Band& band) {
-  forget(drawing);
+  retire(drawing);
   const auto window_width = static_cast<std::uint32_t>(state.config.width);
   const auto window_height = static_cast<std::uint32_t>(state.config.height);
   const auto width = static_cast<std::uint32_t>(frame.width);
@@ -148,6 +202,12 @@ void render_into(Drawing& drawing, const Image& image, const Layout& layout, Fra
 void forget_drawing() {
   forget(drawing);
   forget(ahead);
+  forget_kept_frames();
+}
+
+void keep_frame_drawings(bool keep) {
+  keeping_frames = keep;
+  if (!keep) forget_kept_frames();
 }
 
 void toggle_checkerboard() {
@@ -159,6 +219,11 @@ void image_going(const Image* image) {
   if (!image) return;
   if (drawing.image == image) drawing.image = nullptr;
   if (ahead.image == image) ahead.image = nullptr;
+  std::erase_if(kept_frames, [image](Drawing& k) {
+    if (k.image != image) return false;
+    forget(k);
+    return true;
+  });
 }
 
 void render(const Image& image, const Layout& layout, Frame frame, const Band& band) {
@@ -166,12 +231,13 @@ void render(const Image& image, const Layout& layout, Frame frame, const Band& b
 }
 
 void render_ahead(const Image& image, const Layout& layout, Frame frame, const Band& band) {
-  if (!shows(ahead, image, layout, band)) render_into(ahead, image, layout, frame, band);
+  if (shows(ahead, image, layout, band) || take_kept(ahead, image, layout, band)) return;
+  render_into(ahead, image, layout, frame, band);
 }
 
 bool take_ahead(const Image& image, const Layout& layout, const Band& band) {
-  if (!shows(ahead, image, layout, band)) return false;
-  forget(drawing);
+  if (!shows(ahead, image, layout, band)) return take_kept(drawing, image, layout, band);
+  retire(drawing);
   drawing = ahead;
   ahead = Drawing{};
   return true;

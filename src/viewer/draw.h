@@ -29,6 +29,9 @@ void repaint();
 bool drawing_current(const Image& image, const Layout& layout, const Band& band);
 // Lets the drawing and the one rendered ahead go.
 void forget_drawing();
+// Whether the drawings of an animation's frames are kept once shown, for its later loops: asked
+// while an animation whose frames all stay in memory plays. Without, those kept go.
+void keep_frame_drawings(bool keep);
 // Transparent parts over a checkerboard instead of the window's black, or black again, for
 // every image until the program ends; the drawings are rendered anew.
 void toggle_checkerboard();

@@ -29,6 +29,8 @@ class Playback {
   std::uint32_t frame() const { return shown_; }  // from 0
   std::uint32_t frame_count() const { return count_; }
   bool paused() const { return paused_; }
+  // Whether every frame stays in memory once composed, so that the frames' images stay too.
+  bool keeps_all() const { return keep_all_; }
   // The frame the clock shows next, when it is composed; null while paused or at the end.
   const Image* next_image() const {
     return paused_ || at_end() ? nullptr : images_[after(shown_)].get();

@@ -87,6 +87,8 @@ const Image* shown_image(const Kept& k) {
 
 void forget(Kept& k) {
   image_going(shown_image(k));
+  // Drawings are kept only of the frames of an animation: they go with its frames.
+  if (k.playback) keep_frame_drawings(false);
   k = Kept{};
 }
 
@@ -107,6 +109,7 @@ void take_image(DecodeResult&& result) {
       image_going(k.image.get());
       if (result.job.reader) {
         k.image.reset();
+        if (k.playback) keep_frame_drawings(false);
         k.playback = std::make_unique<Playback>(std::move(result), now());
         return;
       }
@@ -386,6 +389,8 @@ class Session {
       painted_ = true;
       return;
     }
+    // The frames' drawings are kept for the later loops of an animation whose frames stay.
+    keep_frame_drawings(k.playback && k.playback->keeps_all());
     const Layout l = view_layout(view_, full_size(*image));
     const Band b = band(*image, l);
     const bool ready = drawing_current(*image, l, b);
