@@ -284,8 +284,7 @@ void store_index(Decode& d, std::uint8_t value) {
 // leave what lies beneath, since the frame is the animation's last.
 void fill_rows(Decode& d, std::uint64_t y, std::uint64_t rows) {
   if (!d.canvas) {
-    d.builder.fill(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(rows),
-                   d.colormap[0]);
+    d.builder.fill(static_cast<std::uint32_t>(y), static_cast<std::uint32_t>(rows), d.colormap[0]);
   }
 }
 
