@@ -241,6 +241,8 @@ class Session {
       // draws its final state alone.
       if (XPending(state.display) == 0) {
         draw();
+        // The drawing goes to the server now: rendering the next one ahead takes a while.
+        XFlush(state.display);
         render_next_slide();
         render_next_frame();
       }
