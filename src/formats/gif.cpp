@@ -25,8 +25,6 @@ constexpr int version_size = 3;
 // Block introducers.
 constexpr int extension_introducer = 0x21;
 constexpr int image_separator = 0x2C;
-// Left, top, width and height of an image descriptor, two bytes each.
-constexpr int descriptor_fields = 4;
 constexpr int trailer = 0x3B;
 
 // Extension labels, and the fields of a graphic control extension: packed byte, delay in
