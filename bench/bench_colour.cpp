@@ -1,7 +1,9 @@
 // Cost of colour management, in CPU time of the measuring thread.
 //
-// The transform: a Display P3 raster converted to the display's colours (sRGB here), single
-// thread, best of several runs, in nanoseconds per pixel converted and per pixel shown. The view
+// The transform: a raster converted to the display's colours (sRGB here), single thread, best of
+// several runs, in nanoseconds per pixel converted and per pixel shown, for each kind of pair:
+// Display P3 (matrix and curves, the usual case), Display P3 held as a lookup table, and CMYK
+// through Ghostscript's default CMYK profile (lookup tables, where installed). The view
 // converts at the size decoded, a little larger than the size shown (a 6000 x 4000 JPEG decoded
 // at 1/4 to 1500 x 1000, shown at 1470 x 980); the grid converts a thumbnail once fitted into
 // its cell, so exactly what is shown.
@@ -22,12 +24,14 @@
 
 #include "formats/colour.h"
 #include "formats/formats.h"
+#include "support/lut_profile.h"
 #include "support/photo.h"
 
 namespace {
 
 constexpr int runs = 9;
 constexpr Wish cell = {283, 196};
+constexpr const char* cmyk_profile = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
 
 std::vector<std::uint8_t> profile_bytes(cmsHPROFILE profile) {
   cmsUInt32Number size = 0;
@@ -88,26 +92,57 @@ double best_seconds(F&& f) {
   return best;
 }
 
-void transform_cost(const std::vector<std::uint8_t>& p3) {
-  const auto transform = colour::to_display(ColourDescription{.icc = p3}, colour::Input::rgb);
+// The photo's pixels as CMYK: ink where the colour lacks it, the common part as black.
+std::vector<std::uint8_t> as_cmyk(const Image& raster) {
+  std::vector<std::uint8_t> cmyk;
+  for (std::size_t i = 0; i + 2 < raster.rgb.size(); i += rgb_channels) {
+    const std::uint8_t c = 255 - raster.rgb[i], m = 255 - raster.rgb[i + 1],
+                       y = 255 - raster.rgb[i + 2];
+    const std::uint8_t k = std::min({c, m, y});
+    cmyk.insert(cmyk.end(), {std::uint8_t(c - k), std::uint8_t(m - k), std::uint8_t(y - k), k});
+  }
+  return cmyk;
+}
+
+void transform_cost(const char* pair, const std::vector<std::uint8_t>& icc, colour::Input input) {
+  const auto transform = colour::to_display(ColourDescription{.icc = icc}, input);
   if (!transform) std::abort();
   struct Case {
     const char* name;
     std::uint32_t width, height, shown_width, shown_height;
   };
+  std::printf("%s:\n", pair);
   for (const Case& c :
        {Case{"view", 1500, 1000, 1470, 980}, Case{"grid cell", 283, 212, 283, 212}}) {
     const Image raster = bench::photo(c.width, c.height, 1);
+    const std::vector<std::uint8_t> in =
+        input == colour::Input::rgb
+            ? std::vector<std::uint8_t>(raster.rgb.begin(), raster.rgb.end())
+            : as_cmyk(raster);
     std::vector<std::uint8_t> out(raster.rgb.size());
-    const double s = best_seconds([&] {
-      colour::apply(*transform, raster.rgb.data(), out.data(), raster.width * raster.height);
-    });
+    const double s = best_seconds(
+        [&] { colour::apply(*transform, in.data(), out.data(), raster.width * raster.height); });
     const double pixels = double(c.width) * c.height;
+    // lcms2's own 8-bit transform of the same pixels, for comparison.
+    cmsHPROFILE source =
+        cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM own =
+        cmsCreateTransform(source, input == colour::Input::rgb ? TYPE_RGB_8 : TYPE_CMYK_8, srgb,
+                           TYPE_RGB_8, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+    const double lcms = best_seconds([&] {
+      cmsDoTransform(own, in.data(), out.data(),
+                     static_cast<cmsUInt32Number>(raster.width * raster.height));
+    });
+    cmsDeleteTransform(own);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(source);
+    const double per_shown = s * 1e9 / (double(c.shown_width) * c.shown_height);
     std::printf(
-        "transform, %s: %ux%u converted, %.2f ns per pixel converted, %.2f ns per pixel "
-        "shown (%ux%u; goal <= 3)\n",
-        c.name, c.width, c.height, s * 1e9 / pixels,
-        s * 1e9 / (double(c.shown_width) * c.shown_height), c.shown_width, c.shown_height);
+        "  %s: %ux%u converted, %.2f ns per pixel converted, %.2f ns per pixel shown (%ux%u; "
+        "goal <= 3: %s); lcms2's own transform %.2f ns per pixel converted\n",
+        c.name, c.width, c.height, s * 1e9 / pixels, per_shown, c.shown_width, c.shown_height,
+        per_shown <= 3 ? "met" : "MISSED", lcms * 1e9 / pixels);
   }
 }
 
@@ -116,7 +151,17 @@ void transform_cost(const std::vector<std::uint8_t>& p3) {
 int main() {
   init_formats();
   const std::vector<std::uint8_t> p3 = display_p3();
-  transform_cost(p3);
+  transform_cost("Display P3 to sRGB, matrix and curves", p3, colour::Input::rgb);
+  cmsHPROFILE shaper = cmsOpenProfileFromMem(p3.data(), static_cast<cmsUInt32Number>(p3.size()));
+  transform_cost("Display P3 as a lookup table to sRGB",
+                 profile_bytes(pictra_test::lut_profile(shaper)), colour::Input::rgb);
+  cmsCloseProfile(shaper);
+  if (cmsHPROFILE cmyk = cmsOpenProfileFromFile(cmyk_profile, "r")) {
+    transform_cost("CMYK (Ghostscript's default) to sRGB", profile_bytes(cmyk),
+                   colour::Input::cmyk);
+  } else {
+    std::printf("CMYK: %s is not installed\n", cmyk_profile);
+  }
 
   char dir_template[] = "/tmp/pictra-bench-colour-XXXXXX";
   if (!mkdtemp(dir_template)) return 1;
