@@ -7,6 +7,7 @@
 #include <string>
 
 #include "browser/browser.h"
+#include "browser/moves.h"
 #include "filelist/filelist.h"
 #include "filelist/marks.h"
 #include "formats/pool.h"
@@ -25,92 +26,13 @@ const GridLevel& level() {
   return grid[state.thumbsize];
 }
 
-// While the selected cell holds no entry, step back; cell 0 always holds top.
-void fix_selection() {
-  while (state.selected > 0 && !file_name_at(state.top, state.selected))
-    --state.selected;
-}
-
-void move_top_back(std::uint32_t steps) {
-  for (std::uint32_t i = 0; i < steps && state.top && state.top->prevfile; ++i) {
-    state.top = state.top->prevfile;
-  }
-}
-
-// Moves top forward by up to steps nodes; answers how many it moved.
-std::uint32_t move_top_forward(std::uint32_t steps) {
-  std::uint32_t moved = 0;
-  while (moved < steps && state.top && state.top->nextfile) {
-    state.top = state.top->nextfile;
-    ++moved;
-  }
-  return moved;
-}
-
-int key_left() {
-  if (state.selected > 0) {
-    --state.selected;
-    return 0;
-  }
-  if (state.top && state.top->prevfile) {
-    state.top = state.top->prevfile;
-    return 1;
-  }
-  return 0;
-}
-
-int key_right() {
-  if (state.selected < level().cells - 1) {
-    if (file_name_at(state.top, state.selected + 1)) ++state.selected;
-    return 0;
-  }
-  if (state.top && state.top->nextfile) {
-    state.top = state.top->nextfile;
-    return 1;
-  }
-  return 0;
-}
-
-int key_up() {
-  if (state.selected >= level().cols) {
-    state.selected -= level().cols;
-    return state.interrupted;
-  }
-  move_top_back(level().cols);
-  return 1;
-}
-
-int key_down() {
-  const GridLevel& g = level();
-  if (state.selected < g.cells - g.cols) {
-    state.selected += g.cols;
-    fix_selection();
-    return state.interrupted;
-  }
-  // Last row: scroll by a row, keeping the selection on the same entry where the list allows.
-  const std::uint32_t moved = move_top_forward(g.cols);
-  state.selected -= g.cols - moved;
-  fix_selection();
-  return 1;
-}
-
-int key_page_down() {
-  const GridLevel& g = level();
-  state.selected = g.cells - 1;
-  for (std::uint32_t i = 0; i < g.cells && file_name_at(state.top, state.selected); ++i) {
-    state.top = state.top->nextfile;
-  }
-  fix_selection();
-  return 1;
-}
-
-int key_end() {
-  const GridLevel& g = level();
-  state.selected = g.cells - 1;
-  last_file(state.top);
-  move_top_back(g.cells - 1);
-  fix_selection();
-  return 1;
+// A move of the grid on the browser's position, with redraw_grid's argument for what it changed.
+int move(Redraw (*moved)(GridPosition&, GridShape)) {
+  GridPosition p{state.top, state.selected};
+  const Redraw redraw = moved(p, GridShape{level().cols, level().cells});
+  state.top = p.top;
+  state.selected = p.selected;
+  return redraw == Redraw::cells ? 1 : redraw == Redraw::resume ? state.interrupted : 0;
 }
 
 int key_larger() {
@@ -324,37 +246,33 @@ int handle_key(KeySym keysym, std::string& container) {
       return activate_entry(state.selected, container);
     case XK_Home:
     case XK_KP_Home:
-      state.selected = 0;
-      first_file(state.top);
-      return 1;
+      return move(move_home);
     // The keypad's keys give digits with NumLock and cursor keys without.
     case XK_Left:
     case XK_KP_Left:
     case XK_KP_4:
-      return key_left();
+      return move(move_left);
     case XK_Right:
     case XK_KP_Right:
     case XK_KP_6:
-      return key_right();
+      return move(move_right);
     case XK_Up:
     case XK_KP_Up:
     case XK_KP_8:
-      return key_up();
+      return move(move_up);
     case XK_Down:
     case XK_KP_Down:
     case XK_KP_2:
-      return key_down();
+      return move(move_down);
     case XK_Prior:
     case XK_KP_Prior:
-      state.selected = 0;
-      move_top_back(level().cells);
-      return 1;
+      return move(page_up);
     case XK_Next:
     case XK_KP_Next:
-      return key_page_down();
+      return move(page_down);
     case XK_End:
     case XK_KP_End:
-      return key_end();
+      return move(move_end);
     default:
       return state.interrupted;
   }
