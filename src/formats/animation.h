@@ -22,7 +22,8 @@ inline std::uint32_t frame_duration(std::uint32_t delay_ms) {
 }
 
 struct AnimationFrame {
-  std::unique_ptr<Image> image;  // the canvas, full size, composed over black
+  // The canvas, full size, composed over black, with the file's colour description.
+  std::unique_ptr<Image> image;
   std::uint32_t duration_ms = 0;
 };
 

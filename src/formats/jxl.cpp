@@ -133,24 +133,26 @@ bool encoded_colours(const JxlColorEncoding& e, ColourDescription& colour) {
 
 // The colours of the pixels as the decoder hands them over: the encoding's fields, else the
 // attached profile.
-void read_colour(Decode& d) {
+ColourDescription read_colour(JxlDecoder* decoder) {
+  ColourDescription colour;
   JxlColorEncoding encoding;
-  if (JxlDecoderGetColorAsEncodedProfile(d.decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+  if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
                                          &encoding) == JXL_DEC_SUCCESS) {
-    if (!encoded_colours(encoding, d.colour)) d.colour = {};
-    return;
+    if (!encoded_colours(encoding, colour)) colour = {};
+    return colour;
   }
   std::size_t size = 0;
-  if (JxlDecoderGetICCProfileSize(d.decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
+  if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
           JXL_DEC_SUCCESS ||
       size == 0) {
-    return;
+    return colour;
   }
-  d.colour.icc.resize(size);
-  if (JxlDecoderGetColorAsICCProfile(d.decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
-                                     d.colour.icc.data(), size) != JXL_DEC_SUCCESS) {
-    d.colour.icc.clear();
+  colour.icc.resize(size);
+  if (JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                     colour.icc.data(), size) != JXL_DEC_SUCCESS) {
+    colour.icc.clear();
   }
+  return colour;
 }
 
 // Spreads grey samples over the three channels and alpha into its plane.
@@ -199,7 +201,7 @@ bool decode(Decode& d) {
         if (!start_image(d)) return false;
         break;
       case JXL_DEC_COLOR_ENCODING:
-        read_colour(d);
+        d.colour = read_colour(d.decoder);
         break;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
         if (!d.image || !set_output(d)) return false;
@@ -240,6 +242,7 @@ class Reader final : public AnimationReader {
   JxlBasicInfo info_{};
   JxlPixelFormat format_ = {0, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
   std::vector<std::uint8_t> samples_;  // one frame as the decoder writes it
+  ColourDescription colour_;           // of every frame
 };
 
 bool Reader::start(int events) {
@@ -290,7 +293,7 @@ bool Reader::open(const char* path) {
 }
 
 bool Reader::rewind() {
-  return start(JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE);
+  return start(JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE);
 }
 
 // The decoder's samples as RGB: grey widened, and colours with alpha multiplied by it.
@@ -314,6 +317,9 @@ bool Reader::next(AnimationFrame& frame) {
   std::uint32_t ticks = 0;
   for (;;) {
     switch (JxlDecoderProcessInput(decoder_)) {
+      case JXL_DEC_COLOR_ENCODING:
+        colour_ = read_colour(decoder_);
+        break;
       case JXL_DEC_FRAME: {
         JxlFrameHeader header;
         if (JxlDecoderGetFrameHeader(decoder_, &header) != JXL_DEC_SUCCESS) return false;
@@ -336,6 +342,7 @@ bool Reader::next(AnimationFrame& frame) {
         to_rgb(*image);
         image->full_width = width_;
         image->full_height = height_;
+        image->colour = colour_;
         frame.image = std::move(image);
         const std::uint64_t ms = std::uint64_t{ticks} * ms_per_second *
                                  info_.animation.tps_denominator / info_.animation.tps_numerator;

@@ -15,7 +15,8 @@ constexpr unsigned minimum_threads = 2;
 // The cancel flag of the pool whose worker runs on this thread; none on other threads.
 thread_local const std::atomic<bool>* worker_cancel = nullptr;
 
-// Frames of the job's reader, as many as asked, up to the end of the animation.
+// Frames of the job's reader in the display's colours, as many as asked, up to the end of the
+// animation.
 void compose(DecodeResult& result) {
   AnimationReader& reader = *result.job.reader;
   if (result.job.rewind && !reader.rewind()) {
@@ -28,6 +29,7 @@ void compose(DecodeResult& result) {
       result.ended = true;
       return;
     }
+    colour::to_display_colours(*frame.image);
     result.frames.push_back(std::move(frame));
   }
 }
@@ -37,6 +39,7 @@ bool open_frames(DecodeResult& result) {
   auto reader = open_animation(result.job.path.c_str());
   AnimationFrame first;
   if (!reader || !reader->next(first)) return false;
+  colour::to_display_colours(*first.image);
   result.image = std::move(first.image);
   result.duration_ms = first.duration_ms;
   result.job.reader = std::move(reader);

@@ -147,6 +147,22 @@ std::unique_ptr<Image> decode_first_frame(const std::vector<std::uint8_t>& data,
   return image;
 }
 
+// The ICCP chunk's profile; empty without one.
+std::vector<std::uint8_t> icc_profile(const std::vector<std::uint8_t>& data) {
+  std::vector<std::uint8_t> icc;
+  const WebPData input = {data.data(), data.size()};
+  WebPDemuxer* demuxer = WebPDemux(&input);
+  if (!demuxer) return icc;
+  WebPChunkIterator chunk;
+  if ((WebPDemuxGetI(demuxer, WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) &&
+      WebPDemuxGetChunk(demuxer, "ICCP", 1, &chunk)) {
+    icc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+    WebPDemuxReleaseChunkIterator(&chunk);
+  }
+  WebPDemuxDelete(demuxer);
+  return icc;
+}
+
 // An animation as the library's animation decoder composes it: blended and disposed as each
 // frame says, over a transparent canvas. Premultiplied, its colours are those over black, which
 // is what dropping alpha then shows.
@@ -165,6 +181,7 @@ class Reader final : public AnimationReader {
 
  private:
   std::vector<std::uint8_t> data_;  // the decoder reads from it to the end
+  std::vector<std::uint8_t> icc_;   // the profile of every frame
   WebPAnimDecoder* decoder_ = nullptr;
   int last_timestamp_ = 0;  // where the last frame ended, in ms
 };
@@ -189,6 +206,7 @@ bool Reader::open(const char* path) {
   height_ = info.canvas_height;
   frame_count_ = info.frame_count;
   loop_count_ = info.loop_count;
+  icc_ = icc_profile(data_);
   return true;
 }
 
@@ -208,27 +226,12 @@ bool Reader::next(AnimationFrame& frame) {
     std::memcpy(out, canvas + i * rgba_channels, rgb_channels);
   image->full_width = width_;
   image->full_height = height_;
+  image->colour.icc = icc_;
   frame.image = std::move(image);
   frame.duration_ms =
       frame_duration(static_cast<std::uint32_t>(std::max(timestamp - last_timestamp_, 0)));
   last_timestamp_ = timestamp;
   return true;
-}
-
-// The ICCP chunk's profile; empty without one.
-std::vector<std::uint8_t> icc_profile(const std::vector<std::uint8_t>& data) {
-  std::vector<std::uint8_t> icc;
-  const WebPData input = {data.data(), data.size()};
-  WebPDemuxer* demuxer = WebPDemux(&input);
-  if (!demuxer) return icc;
-  WebPChunkIterator chunk;
-  if ((WebPDemuxGetI(demuxer, WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) &&
-      WebPDemuxGetChunk(demuxer, "ICCP", 1, &chunk)) {
-    icc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
-    WebPDemuxReleaseChunkIterator(&chunk);
-  }
-  WebPDemuxDelete(demuxer);
-  return icc;
 }
 
 }  // namespace

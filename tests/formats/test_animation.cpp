@@ -111,6 +111,43 @@ TEST_F(Animation, JpegXlMatchesTheDecodersCoalescedFrames) {
   expect_plays(jxl, apng, "cjxl");
 }
 
+// A profile applies to every frame, as to the still image of the first.
+TEST_F(Animation, FramesComeInTheDisplaysColours) {
+  std::string args;
+  for (const std::string& png : frame_files(dir_, false))
+    args += " -d 80 " + png;
+  const std::string plain = dir_.file("plain.webp");
+  const std::string tagged = dir_.file("tagged.webp");
+  command_output("img2webp -lossless" + args + " -o " + plain +
+                 " 2>/dev/null && webpmux -set icc /usr/share/color/icc/ghostscript/a98.icc " +
+                 plain + " -o " + tagged + " 2>/dev/null");
+  DecodePool pool(1);
+  const auto take = [&pool](DecodeJob job) {
+    pool.submit(std::move(job));
+    pollfd p{pool.wake_fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 20000), 1);
+    return pool.take();
+  };
+  DecodeJob open;
+  open.path = tagged;
+  open.tag = 1;
+  open.animate = true;
+  auto first = take(std::move(open));
+  ASSERT_TRUE(first && first->image && first->job.reader);
+  const auto still = load_image(tagged.c_str(), "", {});
+  ASSERT_TRUE(still);
+  EXPECT_EQ(first->image->rgb, still->rgb);
+  DecodeJob more;
+  more.tag = 2;
+  more.reader = std::move(first->job.reader);
+  more.frames = 1;
+  const auto second = take(std::move(more));
+  const auto raw = open_animation(tagged.c_str());
+  AnimationFrame frame;
+  ASSERT_TRUE(second && second->frames.size() == 1 && raw && raw->next(frame) && raw->next(frame));
+  EXPECT_NE(second->frames[0].image->rgb, frame.image->rgb);
+}
+
 // The pool hands an animation's reader out with its first frame, takes it back inside a job,
 // and returns it with the frames after; a still image comes back as ever.
 TEST_F(Animation, ReaderTravelsThroughThePool) {
