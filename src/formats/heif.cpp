@@ -2,6 +2,7 @@
 // both. The primary image is shown. For a grid cell, a thumbnail stored in the file is decoded
 // instead when it is at least as large as the image fitted into the cell.
 #include "formats/heif.h"
+#include "formats/heif_grid.h"
 
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <new>
 #include <vector>
@@ -52,6 +54,9 @@ struct Decode {
   heif_context* context = nullptr;
   heif_image_handle* primary = nullptr;
   heif_image_handle* thumbnail = nullptr;
+  heif_item_id primary_id = 0;
+  heif_item_id thumbnail_id = 0;
+  std::map<std::uint32_t, GridSize> grids;
   heif_decoding_options* options = nullptr;
   heif_image* decoded = nullptr;
 
@@ -156,8 +161,9 @@ Size fitted_size(const heif_image_handle* primary, Wish wish) {
 }
 
 // The smallest stored thumbnail that still covers the primary image fitted into the wish, or
-// null when there is none (or no wish).
-heif_image_handle* pick_thumbnail(const heif_image_handle* primary, Wish wish) {
+// null when there is none (or no wish); its item id goes to `picked`.
+heif_image_handle* pick_thumbnail(const heif_image_handle* primary, Wish wish,
+                                  heif_item_id& picked) {
   if (wish.width == 0 || wish.height == 0) return nullptr;
   const int count = heif_image_handle_get_number_of_thumbnails(primary);
   if (count <= 0) return nullptr;
@@ -176,6 +182,7 @@ heif_image_handle* pick_thumbnail(const heif_image_handle* primary, Wish wish) {
         (!best || width < static_cast<std::uint64_t>(heif_image_handle_get_width(best)))) {
       if (best) heif_image_handle_release(best);
       best = candidate;
+      picked = id;
     } else {
       heif_image_handle_release(candidate);
     }
@@ -183,17 +190,34 @@ heif_image_handle* pick_thumbnail(const heif_image_handle* primary, Wish wish) {
   return best;
 }
 
-// Decodes one image of the file into d.decoded, as interleaved RGB, or RGBA when it has alpha.
-bool decode_handle(Decode& d, const heif_image_handle* source,
+// The room a crop stored in the file may take off what was coded: at least the codecs' whole
+// blocks, and an image cropped to half of what was coded.
+std::int64_t with_crop_room(std::int64_t side) {
+  return side * crop_room_factor + coded_block_room;
+}
+
+// A grid image states its size twice, and the library decodes to the grid's own statement: a
+// 1.5 KB file declaring 64 x 48 decoded a grid of 16433 x 16688, 8 s and 3.2 GB. So a grid much
+// larger than the declared size, or over the cap, is not decoded. The sides are not compared
+// one by one, since the declared size is taken after any turn stored in the file.
+bool grid_too_large(const Decode& d, heif_item_id id, const heif_image_handle* source) {
+  const auto grid = d.grids.find(id);
+  if (grid == d.grids.end()) return false;
+  const std::uint64_t area = std::uint64_t(grid->second.width) * grid->second.height;
+  const std::uint64_t room = std::uint64_t(with_crop_room(heif_image_handle_get_width(source))) *
+                             std::uint64_t(with_crop_room(heif_image_handle_get_height(source)));
+  return area > max_image_pixels || area > room;
+}
+
+// Decodes one image of the file, the item `id`, into d.decoded, as interleaved RGB, or RGBA
+// when it has alpha.
+bool decode_handle(Decode& d, const heif_image_handle* source, heif_item_id id,
                    heif_colorspace space = heif_colorspace_RGB) {
-  // A grid image states its size twice, and the library decodes to the grid's own statement: a
-  // 1.5 KB file declaring 64 x 48 decoded a grid of 16433 x 16688, 8 s and 3.2 GB. So nothing
-  // much larger than the declared size is decoded (the library's limit holds for both sides).
-  // The room covers what the crop stored in the file takes off: at least the codecs' whole
-  // blocks, and an image cropped to half of what was coded.
-  const std::int64_t declared =
-      std::max(heif_image_handle_get_width(source), heif_image_handle_get_height(source));
-  const std::int64_t limit = declared * crop_room_factor + coded_block_room;
+  if (grid_too_large(d, id, source)) return false;
+  // Nothing much larger than the declared size is decoded either where this reader found no
+  // grid size (the library's limit holds for both sides alike).
+  const std::int64_t limit = with_crop_room(
+      std::max(heif_image_handle_get_width(source), heif_image_handle_get_height(source)));
   heif_context_set_maximum_image_size_limit(
       d.context, static_cast<int>(std::min<std::int64_t>(limit, std::numeric_limits<int>::max())));
   // Rotation, mirroring and cropping stored in the file are applied, as the reference
@@ -213,23 +237,26 @@ bool decode(Decode& d, Wish wish) {
   if (!d.context) return false;
   // The pool already decodes several files at once; more threads per file would only compete.
   heif_context_set_max_decoding_threads(d.context, 0);
+  d.grids = grid_sizes(d.stream.file, d.stream.size);
+  if (std::fseek(d.stream.file, 0, SEEK_SET) != 0) return false;
   if (heif_context_read_from_reader(d.context, &stream_reader, &d.stream, nullptr).code !=
       heif_error_Ok) {
     return false;
   }
-  if (heif_context_get_primary_image_handle(d.context, &d.primary).code != heif_error_Ok) {
+  if (heif_context_get_primary_image_handle(d.context, &d.primary).code != heif_error_Ok ||
+      heif_context_get_primary_image_ID(d.context, &d.primary_id).code != heif_error_Ok) {
     return false;
   }
   // The declared size decides before any pixel is decoded; the library allocates whole planes.
   if (over_cap(d.primary)) return false;
-  d.thumbnail = pick_thumbnail(d.primary, wish);
+  d.thumbnail = pick_thumbnail(d.primary, wish, d.thumbnail_id);
   d.options = heif_decoding_options_alloc();
   if (!d.options) return false;
   // Deeper AVIF and HEIC (10 and 12 bits) come out as 8 bits like everything else.
   d.options->convert_hdr_to_8bit = 1;
   if (d.thumbnail) {
     const Size fitted = fitted_size(d.primary, wish);
-    if (decode_handle(d, d.thumbnail) &&
+    if (decode_handle(d, d.thumbnail, d.thumbnail_id) &&
         heif_image_get_width(d.decoded, heif_channel_interleaved) >= std::int64_t(fitted.width) &&
         heif_image_get_height(d.decoded, heif_channel_interleaved) >= std::int64_t(fitted.height)) {
       return true;
@@ -240,7 +267,7 @@ bool decode(Decode& d, Wish wish) {
     heif_image_handle_release(d.thumbnail);
     d.thumbnail = nullptr;
   }
-  return decode_handle(d, d.primary);
+  return decode_handle(d, d.primary, d.primary_id);
 }
 
 // Copies the interleaved RGB or RGBA planes into a new image.
@@ -287,10 +314,13 @@ bool all_grey(const Image& image) {
 // A monochrome image comes out of the library's RGB conversion with its samples as stored, so
 // limited range stays limited (black at 16). Its luma is taken instead and widened to full range
 // as the colour conversion widens it, at whatever depth it was coded.
-bool widen_grey(Decode& d, const heif_image_handle* source, Image& image) {
+bool widen_grey(Decode& d, Image& image) {
+  const heif_image_handle* source = d.thumbnail ? d.thumbnail : d.primary;
   heif_image_release(d.decoded);
   d.decoded = nullptr;
-  if (!decode_handle(d, source, heif_colorspace_monochrome)) return false;
+  if (!decode_handle(d, source, d.thumbnail ? d.thumbnail_id : d.primary_id,
+                     heif_colorspace_monochrome))
+    return false;
   const int bits = heif_image_get_bits_per_pixel_range(d.decoded, heif_channel_Y);
   int stride = 0;
   const std::uint8_t* plane = heif_image_get_plane_readonly(d.decoded, heif_channel_Y, &stride);
@@ -332,7 +362,7 @@ std::unique_ptr<Image> load(const char* path, const char* /*selector*/, Wish wis
   const heif_image_handle* source = d.thumbnail ? d.thumbnail : d.primary;
   // Only an image that came out grey can be monochrome; a colour image is decoded once.
   // Should that fail, the image is shown as the RGB conversion gave it.
-  if (image->alpha.size() == 0 && all_grey(*image)) widen_grey(d, source, *image);
+  if (image->alpha.size() == 0 && all_grey(*image)) widen_grey(d, *image);
   image->colour = colours_of(source);
   // A thumbnail stands for the primary image's size; a damaged file whose pixels disagree with
   // its declared size is taken at the size it decoded to.

@@ -270,7 +270,8 @@ TEST_F(PhotoFormats, DamagedAndTruncatedFilesFailCleanlyAndQuietly) {
 
 // Files whose headers declare more pixels than the cap are refused: a HEIC file with its
 // size box changed, and a bare JPEG XL header for 65536 x 65536 (jxlinfo reads that size). So
-// is a HEIC grid (found by the fuzzer) declared as 64 x 48 whose grid says 16433 x 16688.
+// is a HEIC grid (found by the fuzzer) declared as 64 x 48 whose grid says 16433 x 16688, and
+// the same declared as 16384 x 48, whose longer side leaves room for the grid's.
 TEST_F(PhotoFormats, DeclaredSizesOverTheCapAreRefused) {
   const std::string file = dir.file("big.heic");
   run("heif-enc -q 50 " + source + " -o " + file);
@@ -283,6 +284,12 @@ TEST_F(PhotoFormats, DeclaredSizesOverTheCapAreRefused) {
   EXPECT_EQ(load_image(dir.write("big.heic", bytes).c_str(), nullptr, {}), nullptr);
   const std::string grid = std::string(PICTRA_TEST_DATA) + "/heif/grid-beyond-declared-size.heic";
   EXPECT_EQ(load_image(grid.c_str(), nullptr, {}), nullptr);
+  std::string long_grid = pictra_test::read_file(grid);
+  const std::string declared = std::string("ispe\0\0\0\0\0\0\0\x40\0\0\0\x30", 16);
+  const std::size_t at = long_grid.find(declared);
+  ASSERT_NE(at, std::string::npos);
+  long_grid.replace(at + 10, 2, std::string("\x40\0", 2));  // width 16384
+  EXPECT_EQ(load_image(dir.write("long.heic", long_grid).c_str(), nullptr, {}), nullptr);
 
   // The size header, least significant bits first: not small, 30-bit height - 1 = 65535,
   // no ratio, 30-bit width - 1 = 65535; then default metadata.
