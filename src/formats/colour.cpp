@@ -54,22 +54,34 @@ struct Lattice {
   std::vector<std::uint16_t> nodes;  // RGB of each point in 256ths of a level; last input fastest
 };
 
+// A grey profile's pair: the display's colour of each grey level, sampled through lcms2. Readers
+// hand grey pixels over with their three channels alike; pixels with colour in them are not what
+// a grey profile describes, and stay as stored.
+struct GreyLevels {
+  std::uint8_t rgb[256][3];
+};
+
 class Transform {
  public:
   Transform(cmsHTRANSFORM handle, std::unique_ptr<const Shaper> shaper,
-            std::unique_ptr<const Lattice> lattice)
-      : handle_(handle), shaper_(std::move(shaper)), lattice_(std::move(lattice)) {}
+            std::unique_ptr<const Lattice> lattice, std::unique_ptr<const GreyLevels> grey = {})
+      : handle_(handle),
+        shaper_(std::move(shaper)),
+        lattice_(std::move(lattice)),
+        grey_(std::move(grey)) {}
   Transform(const Transform&) = delete;
   Transform& operator=(const Transform&) = delete;
   ~Transform() { cmsDeleteTransform(handle_); }
   cmsHTRANSFORM handle() const { return handle_; }
   const Shaper* shaper() const { return shaper_.get(); }
   const Lattice* lattice() const { return lattice_.get(); }
+  const GreyLevels* grey() const { return grey_.get(); }
 
  private:
   cmsHTRANSFORM handle_;
   std::unique_ptr<const Shaper> shaper_;
   std::unique_ptr<const Lattice> lattice_;
+  std::unique_ptr<const GreyLevels> grey_;
 };
 
 namespace {
@@ -181,6 +193,34 @@ bool changes_nothing(cmsHTRANSFORM transform) {
     if (std::abs(int{in[i]} - int{out[i]}) > unchanged_within) return false;
   }
   return true;
+}
+
+// The grey levels through a transform from a grey profile, and whether any of them moves by more
+// than a level.
+std::unique_ptr<const GreyLevels> grey_levels(cmsHTRANSFORM transform, bool& changes) {
+  std::uint8_t levels[256];
+  for (int v = 0; v < 256; ++v)
+    levels[v] = static_cast<std::uint8_t>(v);
+  auto grey = std::make_unique<GreyLevels>();
+  cmsDoTransform(transform, levels, grey->rgb, 256);
+  changes = false;
+  for (int v = 0; v < 256; ++v)
+    for (const std::uint8_t c : grey->rgb[v])
+      changes |= std::abs(c - v) > unchanged_within;
+  return grey;
+}
+
+void apply_grey(const GreyLevels& grey, const std::uint8_t* in, std::uint8_t* out,
+                std::size_t pixels) {
+  const std::uint8_t* end = in + pixels * rgb_channels;
+  for (const std::uint8_t* p = in; p < end; p += rgb_channels) {
+    if (p[0] != p[1] || p[0] != p[2]) {
+      if (out != in) std::memmove(out, in, pixels * rgb_channels);
+      return;
+    }
+  }
+  for (; in < end; in += rgb_channels, out += rgb_channels)
+    std::memcpy(out, grey.rgb[*in], rgb_channels);
 }
 
 // The three colorants of a matrix-shaper profile as the columns of its RGB to XYZ matrix, and
@@ -392,16 +432,25 @@ std::shared_ptr<const Transform> build(const ColourDescription& colour, Input in
   // enumeration must not be kept in a variable of its type.
   const auto space = static_cast<cmsUInt32Number>(cmsGetColorSpace(source.handle));
   const bool cmyk = input != Input::rgb;
-  if (space != static_cast<cmsUInt32Number>(cmyk ? cmsSigCmykData : cmsSigRgbData)) return nullptr;
+  const bool grey = !cmyk && space == static_cast<cmsUInt32Number>(cmsSigGrayData);
+  if (!grey && space != static_cast<cmsUInt32Number>(cmyk ? cmsSigCmykData : cmsSigRgbData))
+    return nullptr;
   const Profile target(display_profile());
   if (!target.handle) return nullptr;
   // The inverted samples are lcms2's subtractive flavour: 0 is full ink.
   const cmsUInt32Number in_format = input == Input::cmyk_inverted ? TYPE_CMYK_8_REV
                                     : cmyk                        ? TYPE_CMYK_8
+                                    : grey                        ? TYPE_GRAY_8
                                                                   : TYPE_RGB_8;
   cmsHTRANSFORM handle = cmsCreateTransform(source.handle, in_format, target.handle, TYPE_RGB_8,
                                             INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
   if (!handle) return nullptr;
+  if (grey) {
+    bool changes = false;
+    std::unique_ptr<const GreyLevels> levels = grey_levels(handle, changes);
+    auto transform = std::make_shared<const Transform>(handle, nullptr, nullptr, std::move(levels));
+    return changes ? transform : nullptr;
+  }
   std::unique_ptr<const Shaper> shaper = cmyk ? nullptr : make_shaper(source.handle, target.handle);
   std::unique_ptr<const Lattice> lattice =
       shaper ? nullptr : make_lattice(source.handle, target.handle, input);
@@ -469,6 +518,10 @@ void apply(const Transform& transform, const std::uint8_t* in, std::uint8_t* out
   }
   if (const Lattice* lattice = transform.lattice()) {
     apply_lattice(*lattice, in, out, pixels);
+    return;
+  }
+  if (const GreyLevels* grey = transform.grey()) {
+    apply_grey(*grey, in, out, pixels);
     return;
   }
   const cmsUInt32Number in_bytes = T_CHANNELS(cmsGetTransformInputFormat(transform.handle()));

@@ -178,6 +178,36 @@ TEST_F(Colour, TaggedFilesMatchTransicc) {
   }
 }
 
+// Grey pictures with a grey profile (gamma 1.8, as old scanners wrote) convert through it as
+// transicc converts their levels; the levels are what the untagged copy shows.
+TEST_F(Colour, GreyProfilesMatchTransicc) {
+  const std::string profile = dir.file("grey18.icc");
+  cmsToneCurve* curve = cmsBuildGamma(nullptr, 1.8);
+  cmsHPROFILE grey = cmsCreateGrayProfile(cmsD50_xyY(), curve);
+  ASSERT_TRUE(cmsSaveProfileToFile(grey, profile.c_str()));
+  cmsCloseProfile(grey);
+  cmsFreeToneCurve(curve);
+  const std::string source = dir.file("grey.pgm");
+  run("convert '" + patches_ppm(dir) + "' -colorspace Gray '" + source + "'");
+  for (const std::string extension : {"png", "jpg"}) {
+    const std::string file = dir.file("grey." + extension);
+    run("convert '" + source + "' -quality 100 '" + file + "'");
+    const std::vector<double> levels = decoded_centres(file);
+    ASSERT_EQ(levels.size(), std::size_t(columns * rows * 3));
+    std::string input;
+    for (std::size_t i = 0; i < levels.size(); i += 3)
+      input += std::to_string(int(levels[i])) + "\n";
+    std::istringstream out(command_output("printf '" + input + "' | transicc -s -n -t0 '-i" +
+                                          profile + "' 2>/dev/null"));
+    std::vector<double> reference;
+    for (double v; out >> v;)
+      reference.push_back(v);
+    run("exiftool -q -overwrite_original '-ICC_Profile<=" + profile + "' '" + file + "'");
+    EXPECT_LE(worst_delta_e(file, reference), max_delta_e) << file;
+    EXPECT_NE(decoded_centres(file), levels) << file;
+  }
+}
+
 // A profile of lookup tables (as printers' and scanners' are) takes another path than a matrix.
 TEST_F(Colour, LookupTableProfilesMatchTransicc) {
   cmsHPROFILE shaper = cmsOpenProfileFromFile(write_profile(dir, adobe_rgb).c_str(), "r");
