@@ -308,6 +308,21 @@ std::unique_ptr<Image> load(const char* path, const char* selector, Wish wish) {
     }
     return image;
   }
+  // The library reading uncompressed tiles from a file it has not mapped (and files are never
+  // mapped here: a file cut short under a mapping would crash the program) rounds its own tile
+  // buffer up to a kilobyte and then refuses the tile for not filling it, so tiles of 32 x 16
+  // failed every time. Given a buffer of the tile's exact size, it reads them.
+  std::vector<std::uint8_t> raw_tile;
+  if (TIFFIsTiled(file) && compression == COMPRESSION_NONE) {
+    const tmsize_t size = TIFFTileSize(file);
+    if (size <= 0 || size > max_library_allocation) return nullptr;
+    try {
+      raw_tile.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    TIFFReadBufferSetup(file, raw_tile.data(), size);
+  }
   char message[rgba_message_bytes] = {};
   TIFFRGBAImage reader{};
   if (!TIFFRGBAImageOK(file, message) || !TIFFRGBAImageBegin(&reader, file, 0, message)) {

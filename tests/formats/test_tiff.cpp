@@ -154,7 +154,8 @@ TEST_F(Tiff, PixelsMatchAnIndependentDecode) {
   EXPECT_EQ(image->pages, 1u);
 }
 
-// Wide files read in several bands: rows split across strips of odd height, tiles, one strip
+// Wide files read in several bands: rows split across strips of odd height, tiles (uncompressed
+// ones of a size that is no multiple of a kilobyte among them), one strip
 // taller than a band (read as one larger band), and a file stored bottom up, which is turned
 // over after the bands are joined.
 TEST_F(Tiff, BandsJoinWithoutSeams) {
@@ -168,6 +169,7 @@ TEST_F(Tiff, BandsJoinWithoutSeams) {
   const Case cases[] = {
       {"strips.tif", "-define tiff:rows-per-strip=7 -compress lzw", false},
       {"tiles.tif", "-define tiff:tile-geometry=256x256", false},
+      {"small-tiles.tif", "-define tiff:tile-geometry=48x16 -compress none", false},
       {"one-strip.tif", "-define tiff:rows-per-strip=1100 -compress zip", false},
       {"bottom-up.tif", "-orient bottom-left -define tiff:rows-per-strip=64", true},
   };
