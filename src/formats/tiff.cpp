@@ -18,6 +18,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -226,8 +227,8 @@ std::vector<std::uint8_t> icc_profile(TIFF* file) {
 }
 
 // The transform of a CMYK directory with a profile, stored as the plain layout the rows can be
-// read in (8-bit samples, four of them side by side, in strips); null for every other file,
-// which the RGBA reader converts by the ink model.
+// read in (8- or 16-bit samples, four of them side by side, in strips or tiles); null for every
+// other file, which the RGBA reader converts by the ink model.
 std::shared_ptr<const colour::Transform> cmyk_transform(TIFF* file,
                                                         const std::vector<std::uint8_t>& icc) {
   std::uint16_t photometric = 0, samples = 0, bits = 0, planar = 0, inks = 0;
@@ -236,25 +237,99 @@ std::shared_ptr<const colour::Transform> cmyk_transform(TIFF* file,
   TIFFGetFieldDefaulted(file, TIFFTAG_PLANARCONFIG, &planar);
   TIFFGetFieldDefaulted(file, TIFFTAG_INKSET, &inks);
   if (icc.empty() || !TIFFGetField(file, TIFFTAG_PHOTOMETRIC, &photometric) ||
-      photometric != PHOTOMETRIC_SEPARATED || inks != INKSET_CMYK || samples != 4 || bits != 8 ||
-      planar != PLANARCONFIG_CONTIG || TIFFIsTiled(file)) {
+      photometric != PHOTOMETRIC_SEPARATED || inks != INKSET_CMYK || samples != 4 ||
+      (bits != 8 && bits != 16) || planar != PLANARCONFIG_CONTIG) {
     return nullptr;
   }
   return colour::to_display(ColourDescription{.icc = icc}, colour::Input::cmyk);
 }
 
+// Narrows 16-bit samples (in the machine's order, as the library hands them over) to 8 bits in
+// place, rounded.
+void narrow(std::uint8_t* samples, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint16_t wide = 0;
+    std::memcpy(&wide, samples + 2 * i, sizeof wide);
+    samples[i] = static_cast<std::uint8_t>((wide * 255u + 32767u) / 65535u);
+  }
+}
+
+// A tiled directory's rows: the tiles of one row of tiles at a time, joined into whole rows.
+// Only the rows inside the image are kept of them.
+struct TileRows {
+  std::uint32_t tile_width = 0, tile_height = 0, band_height = 0;
+  std::size_t tile_stride = 0, band_stride = 0;
+  std::vector<std::uint8_t> tile, band;
+  std::uint32_t band_top = 0;
+  bool loaded = false;
+
+  bool start(TIFF* file, std::uint32_t width, std::uint32_t height, std::size_t pixel_bytes) {
+    if (!TIFFGetField(file, TIFFTAG_TILEWIDTH, &tile_width) ||
+        !TIFFGetField(file, TIFFTAG_TILELENGTH, &tile_height) || tile_width == 0 ||
+        tile_height == 0)
+      return false;
+    // A few header bytes can claim tiles of any size: none larger than the library itself may
+    // allocate is read.
+    const std::uint64_t tile_bytes = std::uint64_t{tile_width} * tile_height * pixel_bytes;
+    if (tile_bytes > std::uint64_t(max_library_allocation) ||
+        TIFFTileSize(file) != static_cast<tmsize_t>(tile_bytes))
+      return false;
+    const std::uint64_t tiles_across = (std::uint64_t{width} + tile_width - 1) / tile_width;
+    band_height = std::min(tile_height, height);
+    tile_stride = std::size_t{tile_width} * pixel_bytes;
+    band_stride = static_cast<std::size_t>(tiles_across) * tile_stride;
+    try {
+      tile.resize(static_cast<std::size_t>(tile_bytes));
+      band.resize(band_stride * band_height);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+  // Row y of the directory, from the band holding it, read when the row is its first.
+  const std::uint8_t* row(TIFF* file, std::uint32_t y, std::uint32_t width, std::uint32_t height) {
+    if (!loaded || y >= band_top + tile_height) {
+      band_top = y - y % tile_height;
+      loaded = true;
+      const std::uint32_t rows = std::min(band_height, height - band_top);
+      for (std::uint32_t x = 0, column = 0; x < width; x += tile_width, ++column) {
+        if (TIFFReadTile(file, tile.data(), x, band_top, 0, 0) < 0) return nullptr;
+        for (std::uint32_t r = 0; r < rows; ++r)
+          std::memcpy(band.data() + r * band_stride + column * tile_stride,
+                      tile.data() + r * tile_stride, tile_stride);
+      }
+    }
+    return band.data() + (y - band_top) * band_stride;
+  }
+};
+
 // Reads a CMYK directory row by row through its profile's transform.
 bool read_cmyk(TIFF* file, const colour::Transform& transform, ImageBuilder& builder,
                std::uint32_t width, std::uint32_t height) {
+  std::uint16_t bits = 8;
+  TIFFGetFieldDefaulted(file, TIFFTAG_BITSPERSAMPLE, &bits);
+  const std::size_t samples = std::size_t{width} * 4, sample_bytes = bits / 8;
+  const bool tiled = TIFFIsTiled(file);
+  TileRows tiles;
   std::vector<std::uint8_t> row;
   try {
-    row.resize(static_cast<std::size_t>(std::max<tmsize_t>(TIFFScanlineSize(file), 0)));
+    row.resize(samples * sample_bytes);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  if (row.size() < std::size_t{width} * 4) return false;
+  if (tiled ? !tiles.start(file, width, height, 4 * sample_bytes)
+            : TIFFScanlineSize(file) != static_cast<tmsize_t>(row.size()))
+    return false;
   for (std::uint32_t y = 0; y < height; ++y) {
-    if (decode_cancelled() || TIFFReadScanline(file, row.data(), y, 0) < 0) return false;
+    if (decode_cancelled()) return false;
+    if (tiled) {
+      const std::uint8_t* stored = tiles.row(file, y, width, height);
+      if (!stored) return false;
+      std::memcpy(row.data(), stored, row.size());
+    } else if (TIFFReadScanline(file, row.data(), y, 0) < 0) {
+      return false;
+    }
+    if (sample_bytes == 2) narrow(row.data(), samples);
     colour::apply(transform, row.data(), builder.row(y), width);
     builder.commit(y);
   }

@@ -341,19 +341,30 @@ TEST_F(Colour, SrgbAndUnusableDescriptionsLeavePixelsAsStored) {
   }
 }
 
-// CMYK converts through its profile as jpgicc and tificc convert it.
+// CMYK converts through its profile as jpgicc and tificc convert it: JPEG, and TIFF in strips
+// of 8 and 16 bits and in tiles.
 TEST_F(Colour, CmykMatchesJpgiccAndTificc) {
-  const std::pair<const char*, const char*> tools[] = {{"jpg", "jpgicc -q100 IN REF"},
-                                                       {"tif", "tificc IN REF"}};
-  for (const auto& [extension, tool] : tools) {
-    const std::string cmyk = dir.file(std::string("cmyk.") + extension);
-    const std::string reference = dir.file(std::string("reference.") + extension);
+  const struct {
+    const char* name;
+    const char* depth;
+    const char* tool;
+  } cases[] = {{"cmyk.jpg", "8", "jpgicc -q100 IN REF"},
+               {"cmyk.tif", "8", "tificc IN REF"},
+               {"cmyk16.tif", "16", "tificc IN REF"},
+               {"tiled.tif", "8",
+                "tiffcp -t -w 32 -l 16 IN IN.tiled && mv IN.tiled IN && "
+                "tificc IN REF"}};
+  for (const auto& c : cases) {
+    const std::string cmyk = dir.file(c.name);
+    const std::string reference = dir.file(std::string("reference-") + c.name);
     run("convert '" + patches_ppm(dir) +
-        "' -colorspace CMYK -profile /usr/share/color/icc/ghostscript/default_cmyk.icc "
-        "-depth 8 -quality 100 -sampling-factor 1x1 '" +
-        cmyk + "'");
-    std::string command = tool;
-    command.replace(command.find("IN"), 2, "'" + cmyk + "'");
+        "' -colorspace CMYK -profile /usr/share/color/icc/ghostscript/default_cmyk.icc -depth " +
+        c.depth + " -quality 100 -sampling-factor 1x1 '" + cmyk + "'");
+    std::string command = c.tool;
+    const std::string quoted = "'" + cmyk + "'";
+    for (std::size_t at = 0; (at = command.find("IN", at)) != std::string::npos;
+         at += quoted.size())
+      command.replace(at, 2, quoted);
     command.replace(command.find("REF"), 3, "'" + reference + "'");
     run(command);
     EXPECT_LE(worst_delta_e(cmyk, decoded_centres(reference)), max_delta_e) << cmyk;
