@@ -4,6 +4,8 @@
 // worker starts and only read afterwards.
 #include "formats/colour.h"
 
+#include "formats/lattice.h"
+
 #include <lcms2.h>
 
 #include <algorithm>
@@ -22,8 +24,8 @@ namespace colour {
 
 // Between two matrix-shaper profiles, the usual case (camera and phone spaces, screens), the
 // conversion is curves, a 3 x 3 matrix and curves, as lcms2 itself evaluates it; lcms2 spends
-// about 8 ns a pixel on its general 8-bit path, the tables below under 2. Everything else goes
-// through lcms2's transform.
+// about 8 ns a pixel on its general 8-bit path, the tables below under 2. Every other pair of
+// RGB or CMYK profiles is interpolated on a lattice (lattice.h); grey goes by a table of levels.
 struct Shaper {
   static constexpr int linear_bits = 14;  // of the linear values between the matrix and curves
   static constexpr std::int32_t linear_one = 1 << linear_bits;
@@ -37,21 +39,6 @@ struct Shaper {
   std::uint64_t shares[3][256];
   std::uint8_t output[3][linear_one + 1];  // each linear channel encoded for the display
   bool one_output = false;                 // the three tables are the same: one stays in the cache
-};
-
-// Every other pair (a profile built on lookup tables at either end, CMYK) is sampled through
-// lcms2 once, at 16 bits, on a lattice over the input's channels, and each pixel interpolated
-// between the four lattice points of the tetrahedron it falls in (of two such, a cyan level
-// apart, for CMYK): lcms2's own way for 8-bit pixels, without its unpacking and packing of each
-// pixel, which costs more than the interpolation.
-struct Lattice {
-  static constexpr int weight_one = 256;
-  int inputs = 3;  // 3 for RGB, 4 for CMYK
-  int points = 0;  // lattice points along each input channel
-  // Each input level's cell along its channel and its place in the cell, in 256ths.
-  std::uint8_t cell[256];
-  std::uint16_t weight[256];
-  std::vector<std::uint16_t> nodes;  // RGB of each point in 256ths of a level; last input fastest
 };
 
 // A grey profile's pair: the display's colour of each grey level, sampled through lcms2. Readers
@@ -311,116 +298,6 @@ void apply_shaper(const Shaper& s, const std::uint8_t* in, std::uint8_t* out, st
           static_cast<std::int64_t>((sum >> (c * Shaper::lane_bits)) & Shaper::lane_mask);
       out[c] =
           s.output[one_output ? 0 : c][std::clamp<std::int64_t>(v - bias, 0, Shaper::linear_one)];
-    }
-  }
-}
-
-// Lattice points a channel: as many as lcms2 itself takes for 8-bit RGB and CMYK.
-constexpr int rgb_lattice_points = 33;
-constexpr int cmyk_lattice_points = 17;
-
-// The lattice for the pair through lcms2 at 16 bits, or null when lcms2 cannot make it.
-std::unique_ptr<const Lattice> make_lattice(cmsHPROFILE source, cmsHPROFILE target, Input input) {
-  const bool cmyk = input != Input::rgb;
-  cmsHTRANSFORM sampler =
-      cmsCreateTransform(source, cmyk ? TYPE_CMYK_16 : TYPE_RGB_16, target, TYPE_RGB_16,
-                         INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE | cmsFLAGS_NOOPTIMIZE);
-  if (!sampler) return nullptr;
-  auto lattice = std::make_unique<Lattice>();
-  lattice->inputs = cmyk ? 4 : 3;
-  lattice->points = cmyk ? cmyk_lattice_points : rgb_lattice_points;
-  const int cells = lattice->points - 1;
-  for (int v = 0; v < 256; ++v) {
-    // Inverted CMYK counts ink down from 255; the lattice counts it up.
-    const int level = input == Input::cmyk_inverted ? 255 - v : v;
-    const int place = (level * cells * Lattice::weight_one + 127) / 255;
-    const int cell = std::min(place / Lattice::weight_one, cells - 1);
-    lattice->cell[v] = static_cast<std::uint8_t>(cell);
-    lattice->weight[v] = static_cast<std::uint16_t>(place - cell * Lattice::weight_one);
-  }
-  std::size_t count = 1;
-  for (int i = 0; i < lattice->inputs; ++i)
-    count *= static_cast<std::size_t>(lattice->points);
-  std::vector<std::uint16_t> in(count * static_cast<std::size_t>(lattice->inputs));
-  for (std::size_t n = 0; n < count; ++n) {
-    std::size_t rest = n;
-    for (int i = lattice->inputs - 1; i >= 0; --i) {
-      const auto index = static_cast<int>(rest % static_cast<std::size_t>(lattice->points));
-      rest /= static_cast<std::size_t>(lattice->points);
-      in[n * static_cast<std::size_t>(lattice->inputs) + static_cast<std::size_t>(i)] =
-          static_cast<std::uint16_t>((index * 65535 + cells / 2) / cells);
-    }
-  }
-  std::vector<std::uint16_t> out(count * rgb_channels);
-  cmsDoTransform(sampler, in.data(), out.data(), static_cast<cmsUInt32Number>(count));
-  cmsDeleteTransform(sampler);
-  lattice->nodes.resize(out.size());
-  for (std::size_t i = 0; i < out.size(); ++i)
-    lattice->nodes[i] = static_cast<std::uint16_t>((out[i] * 65280u + 32767u) / 65535u);
-  return lattice;
-}
-
-// The colour at a lattice cell's corner p0, the fractions along the cell's three channels in
-// 256ths and the strides between their points; 65536ths of a level.
-struct Corner {
-  std::int32_t rgb[3];
-};
-inline Corner tetrahedral(const std::uint16_t* p0, std::size_t s1, std::size_t s2, std::size_t s3,
-                          std::int32_t f1, std::int32_t f2, std::int32_t f3) {
-  // The tetrahedron runs from p0 along the channels in order of their fractions, largest first.
-  if (f1 < f2) {
-    std::swap(f1, f2);
-    std::swap(s1, s2);
-  }
-  if (f2 < f3) {
-    std::swap(f2, f3);
-    std::swap(s2, s3);
-  }
-  if (f1 < f2) {
-    std::swap(f1, f2);
-    std::swap(s1, s2);
-  }
-  const std::uint16_t* p1 = p0 + s1;
-  const std::uint16_t* p2 = p1 + s2;
-  const std::uint16_t* p3 = p2 + s3;
-  Corner c;
-  for (int k = 0; k < 3; ++k) {
-    c.rgb[k] = p0[k] * Lattice::weight_one + (p1[k] - p0[k]) * f1 + (p2[k] - p1[k]) * f2 +
-               (p3[k] - p2[k]) * f3;
-  }
-  return c;
-}
-
-void apply_lattice(const Lattice& l, const std::uint8_t* in, std::uint8_t* out,
-                   std::size_t pixels) {
-  const auto points = static_cast<std::size_t>(l.points);
-  const std::size_t step = rgb_channels;  // between points of the last input
-  if (l.inputs == 3) {
-    const std::size_t s2 = points * step, s1 = points * s2;
-    for (std::size_t i = 0; i < pixels; ++i, in += 3, out += rgb_channels) {
-      const std::uint8_t r = in[0], g = in[1], b = in[2];
-      const std::uint16_t* p0 = l.nodes.data() + l.cell[r] * s1 + l.cell[g] * s2 + l.cell[b] * step;
-      const Corner c = tetrahedral(p0, s1, s2, step, l.weight[r], l.weight[g], l.weight[b]);
-      for (int k = 0; k < 3; ++k)
-        out[k] = static_cast<std::uint8_t>((c.rgb[k] + (1 << 15)) >> 16);
-    }
-    return;
-  }
-  // CMYK: the tetrahedra over magenta, yellow and black at the two cyan levels around the
-  // pixel's, and between them by its cyan, as lcms2 interpolates four inputs.
-  const std::size_t s3 = points * step, s2 = points * s3, s1 = points * s2;
-  for (std::size_t i = 0; i < pixels; ++i, in += 4, out += rgb_channels) {
-    const std::uint8_t c = in[0], m = in[1], y = in[2], k = in[3];
-    const std::uint16_t* p0 =
-        l.nodes.data() + l.cell[c] * s1 + l.cell[m] * s2 + l.cell[y] * s3 + l.cell[k] * step;
-    const Corner below = tetrahedral(p0, s2, s3, step, l.weight[m], l.weight[y], l.weight[k]);
-    const Corner above = tetrahedral(p0 + s1, s2, s3, step, l.weight[m], l.weight[y], l.weight[k]);
-    const std::int32_t fc = l.weight[c];
-    for (int ch = 0; ch < 3; ++ch) {
-      const std::int32_t lower = (below.rgb[ch] + 128) >> 8;
-      const std::int32_t upper = (above.rgb[ch] + 128) >> 8;
-      out[ch] = static_cast<std::uint8_t>(
-          (lower * (Lattice::weight_one - fc) + upper * fc + (1 << 15)) >> 16);
     }
   }
 }
