@@ -1,8 +1,8 @@
 // Tetrahedral interpolation, lcms2's own way for 8-bit pixels, without its unpacking and packing
-// of each pixel, which costs more than the interpolation. Where the processor has AVX2, eight
-// pixels a step: the corners of each pixel's tetrahedron come by gathers, one word a corner, and
-// the tetrahedron is chosen by comparisons rather than branches, which the noise of a photo
-// makes unpredictable. Every path computes the same integers, so a pixel
+// of each pixel, which costs more than the interpolation. Where the processor has AVX-512 or
+// AVX2, sixteen or eight pixels a step: the corners of each pixel's tetrahedron come by gathers,
+// one word a corner, and the tetrahedron is chosen by comparisons rather than branches, which
+// the noise of a photo makes unpredictable. Every path computes the same integers, so a pixel
 // comes out the same whichever path it takes.
 #include "formats/lattice.h"
 
@@ -13,6 +13,7 @@
 #include <immintrin.h>
 #define PICTRA_X86 1
 #define PICTRA_AVX2 __attribute__((target("avx2")))
+#define PICTRA_AVX512 __attribute__((target("avx512f,avx512bw")))
 #endif
 
 namespace colour {
@@ -114,6 +115,14 @@ bool has_avx2() {
   static const bool yes = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return yes;
+}
+
+bool has_avx512() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
   }();
   return yes;
 }
@@ -302,6 +311,171 @@ PICTRA_AVX2 std::size_t apply_cmyk8(const Lattice& l, const std::uint8_t* in, st
   return done;
 }
 
+// GCC 12's AVX-512 intrinsics start some results from a deliberately undefined value, which
+// its own warnings then report where they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// The same for sixteen pixels a step with AVX-512, where the processor has it: half the
+// instructions, registers enough to keep every value in one, and gathers of 8-byte pairs that
+// cost half as much a byte.
+
+PICTRA_AVX512 inline __m512i splat16(int v) {
+  return _mm512_set1_epi32(v);
+}
+
+PICTRA_AVX512 inline __m512i cell_of16(__m512i level, int cells, __m512i& weight) {
+  const __m512i place = _mm512_srli_epi32(
+      _mm512_add_epi32(_mm512_mullo_epi32(level, splat16(place_factor(cells))), splat16(1 << 15)),
+      16);
+  const __m512i cell = _mm512_min_epi32(_mm512_srli_epi32(place, weight_bits), splat16(cells - 1));
+  weight = _mm512_sub_epi32(place, _mm512_slli_epi32(cell, weight_bits));
+  return cell;
+}
+
+struct Tetrahedra16 {
+  __m512i point[4];
+  __m512i weight[4];
+};
+
+PICTRA_AVX512 inline Tetrahedra16 tetrahedra16(__m512i i0, int s1, int s2, int s3, __m512i f1,
+                                               __m512i f2, __m512i f3) {
+  const __m512i hi = _mm512_max_epi32(_mm512_max_epi32(f1, f2), f3);
+  const __m512i lo = _mm512_min_epi32(_mm512_min_epi32(f1, f2), f3);
+  const __m512i mid =
+      _mm512_sub_epi32(_mm512_sub_epi32(_mm512_add_epi32(_mm512_add_epi32(f1, f2), f3), hi), lo);
+  const __m512i all = splat16(s1 + s2 + s3);
+  __m512i first =
+      _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(f2, hi), splat16(s3), splat16(s2));
+  first = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(f1, hi), first, splat16(s1));
+  __m512i last = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(f2, lo), splat16(s1), splat16(s2));
+  last = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(f3, lo), last, splat16(s3));
+  return {{i0, _mm512_add_epi32(i0, first), _mm512_add_epi32(i0, _mm512_sub_epi32(all, last)),
+           _mm512_add_epi32(i0, all)},
+          {_mm512_sub_epi32(splat16(weight_one), hi), _mm512_sub_epi32(hi, mid),
+           _mm512_sub_epi32(mid, lo), lo}};
+}
+
+template <int shift>
+PICTRA_AVX512 inline __m512i pair16(__m512i a, __m512i b) {
+  const __m512i high =
+      shift <= 16 ? _mm512_slli_epi32(b, 16 - shift) : _mm512_srli_epi32(b, shift - 16);
+  return _mm512_and_si512(_mm512_mask_blend_epi16(0xaaaaaaaa, _mm512_srli_epi32(a, shift), high),
+                          splat16(channel_mask * 0x10001));
+}
+
+struct Sums16 {
+  __m512i rgb[3];
+};
+
+template <int shift>
+PICTRA_AVX512 inline __m512i channel_sum16(const __m512i corner[4], __m512i w01, __m512i w23) {
+  return _mm512_add_epi32(_mm512_madd_epi16(pair16<shift>(corner[0], corner[1]), w01),
+                          _mm512_madd_epi16(pair16<shift>(corner[2], corner[3]), w23));
+}
+
+PICTRA_AVX512 inline Sums16 sums16(const __m512i corner[4], const __m512i w[4]) {
+  const __m512i w01 = _mm512_or_si512(w[0], _mm512_slli_epi32(w[1], 16));
+  const __m512i w23 = _mm512_or_si512(w[2], _mm512_slli_epi32(w[3], 16));
+  return {{channel_sum16<red_shift>(corner, w01, w23), channel_sum16<green_shift>(corner, w01, w23),
+           channel_sum16<0>(corner, w01, w23)}};
+}
+
+PICTRA_AVX512 inline __m512i level16(__m512i sum) {
+  return _mm512_srli_epi32(_mm512_add_epi32(sum, splat16(1 << (sum_bits - 1))), sum_bits);
+}
+
+// Sixteen pixels' levels, one a word, written as 48 bytes of RGB and not a byte more.
+PICTRA_AVX512 inline void store_rgb16(std::uint8_t* out, __m512i r, __m512i g, __m512i b) {
+  const __m512i words =
+      _mm512_or_si512(_mm512_or_si512(r, _mm512_slli_epi32(g, 8)), _mm512_slli_epi32(b, 16));
+  const __m512i pack =
+      _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+  const __m512i packed = _mm512_shuffle_epi8(words, pack);
+  const __m512i joined = _mm512_permutexvar_epi32(
+      _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0), packed);
+  _mm512_mask_storeu_epi32(out, 0x0fff, joined);
+}
+
+PICTRA_AVX512 std::size_t apply_rgb16(const Lattice& l, const std::uint8_t* in, std::uint8_t* out,
+                                      std::size_t pixels) {
+  const int s2 = l.cells + 1, s1 = s2 * s2;
+  // Each 16-byte lane gets four pixels' twelve bytes, and each channel's byte goes to a word.
+  const __m512i spread = _mm512_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11, 0);
+  __m512i masks[3];
+  for (int c = 0; c < 3; ++c)
+    masks[c] = _mm512_broadcast_i32x4(_mm256_castsi256_si128(channel_bytes(c)));
+  const auto* base = reinterpret_cast<const int*>(l.nodes.data());
+  std::size_t done = 0;
+  for (; pixels - done >= 2 * group; done += 2 * group, in += 48, out += 48) {
+    const __m512i bytes = _mm512_permutexvar_epi32(spread, _mm512_maskz_loadu_epi32(0x0fff, in));
+    __m512i f[3], cell[3];
+    for (int c = 0; c < 3; ++c)
+      cell[c] = cell_of16(_mm512_shuffle_epi8(bytes, masks[c]), l.cells, f[c]);
+    const __m512i i0 = _mm512_add_epi32(_mm512_add_epi32(_mm512_mullo_epi32(cell[0], splat16(s1)),
+                                                         _mm512_mullo_epi32(cell[1], splat16(s2))),
+                                        cell[2]);
+    const Tetrahedra16 t = tetrahedra16(i0, s1, s2, 1, f[0], f[1], f[2]);
+    __m512i corner[4];
+    for (int k = 0; k < 4; ++k)
+      corner[k] = _mm512_i32gather_epi32(t.point[k], base, 4);
+    const Sums16 s = sums16(corner, t.weight);
+    store_rgb16(out, level16(s.rgb[0]), level16(s.rgb[1]), level16(s.rgb[2]));
+  }
+  return done;
+}
+
+PICTRA_AVX512 std::size_t apply_cmyk16(const Lattice& l, const std::uint8_t* in, std::uint8_t* out,
+                                       std::size_t pixels) {
+  const int s_m = l.cells + 1, s_y = s_m * s_m, s_k = s_y * s_m;
+  const __m512i invert = splat16(l.inverted ? -1 : 0);
+  const __m512i byte = splat16(0xff);
+  const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512i odd = _mm512_add_epi32(even, splat16(1));
+  const auto* base = reinterpret_cast<const long long*>(l.nodes.data());
+  std::size_t done = 0;
+  for (; pixels - done >= 2 * group; done += 2 * group, in += 8 * group, out += 48) {
+    const __m512i inks = _mm512_xor_si512(_mm512_loadu_si512(in), invert);
+    __m512i f[4], cell[4];
+    for (int c = 0; c < 4; ++c) {
+      const __m512i level = _mm512_and_si512(_mm512_srlv_epi32(inks, splat16(8 * c)), byte);
+      cell[c] = cell_of16(level, l.cells, f[c]);
+    }
+    const __m512i i0 =
+        _mm512_add_epi32(_mm512_add_epi32(cell[0], _mm512_mullo_epi32(cell[1], splat16(s_m))),
+                         _mm512_add_epi32(_mm512_mullo_epi32(cell[2], splat16(s_y)),
+                                          _mm512_mullo_epi32(cell[3], splat16(s_k))));
+    const Tetrahedra16 t = tetrahedra16(i0, s_m, s_y, s_k, f[1], f[2], f[3]);
+    __m512i lower[4], upper[4];
+    for (int k = 0; k < 4; ++k) {
+      // A point and the next cyan level's, eight pixels a gather, then parted.
+      const __m512i a = _mm512_i32gather_epi64(_mm512_castsi512_si256(t.point[k]), base, 4);
+      const __m512i b = _mm512_i32gather_epi64(_mm512_extracti64x4_epi64(t.point[k], 1), base, 4);
+      lower[k] = _mm512_permutex2var_epi32(a, even, b);
+      upper[k] = _mm512_permutex2var_epi32(a, odd, b);
+    }
+    const Sums16 below = sums16(lower, t.weight);
+    const Sums16 above = sums16(upper, t.weight);
+    constexpr int shift = sum_bits + weight_bits;
+    const __m512i rest = _mm512_sub_epi32(splat16(weight_one), f[0]);
+    __m512i rgb[3];
+    for (int ch = 0; ch < 3; ++ch) {
+      const __m512i sum = _mm512_add_epi32(_mm512_mullo_epi32(below.rgb[ch], rest),
+                                           _mm512_mullo_epi32(above.rgb[ch], f[0]));
+      rgb[ch] = _mm512_srli_epi32(_mm512_add_epi32(sum, splat16(1 << (shift - 1))), shift);
+    }
+    store_rgb16(out, rgb[0], rgb[1], rgb[2]);
+  }
+  return done;
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 #endif
 
 }  // namespace
@@ -356,9 +530,14 @@ void apply_lattice(const Lattice& lattice, const std::uint8_t* in, std::uint8_t*
   std::size_t done = 0;
   const auto inputs = static_cast<std::size_t>(lattice.inputs);
 #ifdef PICTRA_X86
+  if (has_avx512())
+    done = inputs == 3 ? apply_rgb16(lattice, in, out, pixels)
+                       : apply_cmyk16(lattice, in, out, pixels);
   if (has_avx2())
-    done =
-        inputs == 3 ? apply_rgb8(lattice, in, out, pixels) : apply_cmyk8(lattice, in, out, pixels);
+    done +=
+        inputs == 3
+            ? apply_rgb8(lattice, in + done * inputs, out + done * rgb_channels, pixels - done)
+            : apply_cmyk8(lattice, in + done * inputs, out + done * rgb_channels, pixels - done);
 #endif
   apply_scalar(lattice, in + done * inputs, out + done * rgb_channels, pixels - done);
 }
