@@ -113,8 +113,57 @@ struct Profile {
   }
 };
 
+// High dynamic range, shown on a screen of ordinary range: the reference white of either curve
+// (203 cd/m2, where BT.2408 puts a graphics white) stands for the screen's white. Light up to
+// 3/4 of it is shown as it is; above, highlights roll off towards the screen's white rather
+// than clip, so that they keep their shape, and the curve's own peak is white (reference white
+// itself comes to about 7/8).
+constexpr double reference_white = 203;  // cd/m2
+constexpr double knee = 0.75;
+
+// x in reference whites; the brightest the curve can carry, peak, comes to the screen's white.
+double roll_off(double x, double peak) {
+  if (x <= knee) return x;
+  const double t = (x - knee) / (1 - knee), top = (peak - knee) / (1 - knee);
+  // Reinhard's curve stretched to reach 1 at the top: slope 1 at the knee, rising to the end.
+  return std::min(knee + (1 - knee) * t * (1 + t / (top * top)) / (1 + t), 1.0);
+}
+
+// SMPTE ST 2084: the signal to cd/m2, up to 10,000.
+double pq_light(double signal) {
+  constexpr double m1 = 2610.0 / 16384, m2 = 2523.0 / 4096 * 128;
+  constexpr double c1 = 3424.0 / 4096, c2 = 2413.0 / 4096 * 32, c3 = 2392.0 / 4096 * 32;
+  const double p = std::pow(signal, 1 / m2);
+  return 10000 * std::pow(std::max(p - c1, 0.0) / (c2 - c3 * p), 1 / m1);
+}
+
+// ARIB STD-B67 (BT.2100 HLG): the signal to scene light, then the display's system gamma of
+// 1.2 for its nominal 1,000 cd/m2 peak. The standard applies that gamma to luminance; here it
+// goes channel by channel, the same for greys and a little more saturated for colours, so that
+// the whole stays a curve on each channel.
+double hlg_light(double signal) {
+  constexpr double a = 0.17883277, b = 0.28466892, c = 0.55991073;
+  constexpr double peak = 1000, system_gamma = 1.2;
+  const double scene = signal <= 0.5 ? signal * signal / 3 : (std::exp((signal - c) / a) + b) / 12;
+  return peak * std::pow(scene, system_gamma);
+}
+
+cmsToneCurve* high_range_curve(double (*light)(double)) {
+  const double peak = light(1) / reference_white;
+  constexpr int entries = 4096;
+  std::vector<float> values(entries);
+  for (int i = 0; i < entries; ++i)
+    values[i] =
+        static_cast<float>(roll_off(light(double(i) / (entries - 1)) / reference_white, peak));
+  return cmsBuildTabulatedToneCurveFloat(nullptr, entries, values.data());
+}
+
 cmsToneCurve* transfer_curve(const ColourDescription& colour) {
   switch (colour.transfer) {
+    case Transfer::pq:
+      return high_range_curve(pq_light);
+    case Transfer::hlg:
+      return high_range_curve(hlg_light);
     case Transfer::gamma:
       return colour.gamma > 0 ? cmsBuildGamma(nullptr, colour.gamma) : nullptr;
     case Transfer::bt709:

@@ -79,7 +79,8 @@ struct ColourDescription {
   std::vector<std::uint8_t> icc;
   // CIE xy of red, green, blue and white; all zero keeps sRGB's.
   std::array<double, 8> primaries{};
-  enum class Transfer : std::uint8_t { srgb, gamma, bt709, linear };
+  // pq and hlg are the high dynamic range curves, mapped down to the screen's range.
+  enum class Transfer : std::uint8_t { srgb, gamma, bt709, linear, pq, hlg };
   Transfer transfer = Transfer::srgb;
   double gamma = 0;  // the decoding exponent, for Transfer::gamma
 

@@ -75,8 +75,7 @@ struct Decode {
 
 using Transfer = ColourDescription::Transfer;
 
-// The curves nclx codes name, for those a screen can show; PQ and HLG (16, 18) need tone
-// mapping, and their pixels are shown as they are.
+// The curves nclx codes name; others are shown as they are.
 bool nclx_transfer(int code, ColourDescription& colour) {
   switch (code) {
     case heif_transfer_characteristic_ITU_R_BT_709_5:
@@ -95,6 +94,12 @@ bool nclx_transfer(int code, ColourDescription& colour) {
       return true;
     case heif_transfer_characteristic_linear:
       colour.transfer = Transfer::linear;
+      return true;
+    case heif_transfer_characteristic_ITU_R_BT_2100_0_PQ:
+      colour.transfer = Transfer::pq;
+      return true;
+    case heif_transfer_characteristic_ITU_R_BT_2100_0_HLG:
+      colour.transfer = Transfer::hlg;
       return true;
     case heif_transfer_characteristic_IEC_61966_2_1:
     case heif_transfer_characteristic_unspecified:

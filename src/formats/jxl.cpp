@@ -86,8 +86,7 @@ bool start_image(Decode& d) {
 using Transfer = ColourDescription::Transfer;
 
 // A colour encoding the file states in fields rather than as a profile: primaries, white and
-// curve. False for what a screen cannot show as it is (PQ, HLG, a grey or unknown space), whose
-// pixels are then shown as they are.
+// curve. False for a grey or unknown space or curve, whose pixels are then shown as they are.
 bool encoded_colours(const JxlColorEncoding& e, ColourDescription& colour) {
   if (e.color_space != JXL_COLOR_SPACE_RGB) return false;
   switch (e.transfer_function) {
@@ -98,6 +97,12 @@ bool encoded_colours(const JxlColorEncoding& e, ColourDescription& colour) {
       break;
     case JXL_TRANSFER_FUNCTION_LINEAR:
       colour.transfer = Transfer::linear;
+      break;
+    case JXL_TRANSFER_FUNCTION_PQ:
+      colour.transfer = Transfer::pq;
+      break;
+    case JXL_TRANSFER_FUNCTION_HLG:
+      colour.transfer = Transfer::hlg;
       break;
     case JXL_TRANSFER_FUNCTION_GAMMA:
       if (!(e.gamma > 0)) return false;

@@ -4,6 +4,7 @@
 #include <lcms2.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -415,6 +416,70 @@ TEST_F(Colour, AvifNclxMatchesTransicc) {
     run(std::string("avifenc -s 9 -l --cicp ") + cicp + " '" + source + "' '" + file + "'");
     EXPECT_LE(worst_delta_e(file, transicc_reference(write_profile(dir, *space))), max_delta_e)
         << file;
+  }
+}
+
+// PQ and HLG, in AVIF and JPEG XL: light up to 3/4 of the reference white (203 cd/m2) is shown
+// as it is, against transicc through a profile of the standards' own curves; white signal shows
+// white, and greys stay in order through the highlights' roll-off.
+TEST_F(Colour, HighDynamicRangeIsMappedToTheScreen) {
+  const std::string ppm = patches_ppm(dir);
+  const std::string png = dir.file("patches.png");
+  run("convert '" + ppm + "' '" + png + "'");
+  const auto pq = [](double e) {
+    const double p = std::pow(e, 4096.0 / (2523 * 128));
+    return 10000 *
+           std::pow(std::max(p - 0.8359375, 0.0) / (18.8515625 - 18.6875 * p), 16384.0 / 2610);
+  };
+  const auto hlg = [](double e) {
+    const double scene =
+        e <= 0.5 ? e * e / 3 : (std::exp((e - 0.55991073) / 0.17883277) + 0.28466892) / 12;
+    return 1000 * std::pow(scene, 1.2);
+  };
+  const struct {
+    const char* name;
+    std::string command;
+    double (*light)(double);
+  } cases[] = {// Lossless, the AVIF with the matrix as identity, so that only the curve differs.
+               {"pq.avif", "avifenc -s 9 -l --cicp 9/16/0 '" + png + "'", pq},
+               {"hlg.avif", "avifenc -s 9 -l --cicp 9/18/0 '" + png + "'", hlg},
+               {"pq.jxl", "cjxl '" + ppm + "' -d 0 -x color_space=RGB_D65_202_Rel_PeQ", pq},
+               {"hlg.jxl", "cjxl '" + ppm + "' -d 0 -x color_space=RGB_D65_202_Rel_HLG", hlg}};
+  for (const auto& [name, command, light] : cases) {
+    const std::string file = dir.file(name);
+    run(command + " '" + file + "'");
+    std::vector<float> table(4096);
+    for (std::size_t i = 0; i < table.size(); ++i)
+      table[i] = float(std::min(light(double(i) / 4095) / 203, 1.0));
+    cmsToneCurve* curve = cmsBuildTabulatedToneCurveFloat(nullptr, 4096, table.data());
+    cmsToneCurve* trc[3] = {curve, curve, curve};
+    const cmsCIExyY white = {0.3127, 0.3290, 1};
+    const cmsCIExyYTRIPLE primaries = {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, trc);
+    const std::string icc = dir.file("hdr.icc");
+    ASSERT_TRUE(cmsSaveProfileToFile(profile, icc.c_str()));
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    const std::vector<double> reference = transicc_reference(icc);
+    const std::vector<double> got = decoded_centres(file);
+    ASSERT_EQ(got.size(), reference.size()) << name;
+    int compared = 0, grey_before = -1;
+    for (int i = 0; i < columns * rows; ++i) {
+      const int rgb = patch_rgb(i);
+      const int top = std::max({rgb >> 16, rgb >> 8 & 255, rgb & 255});
+      if (light(top / 255.0) / 203 <= 0.75) {
+        const cmsCIELab a = to_lab(&got[i * 3]), b = to_lab(&reference[i * 3]);
+        EXPECT_LE(cmsCIE2000DeltaE(&a, &b, 1, 1, 1), max_delta_e) << name << " patch " << i;
+        ++compared;
+      }
+    }
+    EXPECT_GE(compared, 12) << name;
+    // The greys, darkest first: 0x08 to 0xff.
+    for (const int i : {31, 23, 15, 22, 14, 30, 6}) {
+      EXPECT_GT(got[i * 3], grey_before) << name << " patch " << i;
+      grey_before = int(got[i * 3]);
+    }
+    EXPECT_GE(grey_before, 254) << name;
   }
 }
 
